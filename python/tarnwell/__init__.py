@@ -1,0 +1,1 @@
+"""Tarnwell: an in-process vector database with HNSW and BM25 indexing."""
