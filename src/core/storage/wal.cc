@@ -1,0 +1,358 @@
+// The log writer (framing and sealing outside every lock, then one write and one fsync per append
+// under the writer mutex, the file cut back to its previous length when either fails) and the
+// start-up reader, which never sizes an allocation from a length the file cannot hold.
+#include "core/storage/wal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "core/util/crc32.h"
+
+namespace tarnwell_core {
+namespace {
+
+void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+Status lock_directory(int fd, const std::string& data_dir) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) {
+      return Status::io_error("data directory '" + data_dir + "' is in use by another handle",
+                              EWOULDBLOCK);
+    }
+    return Status::from_errno(errno);
+  }
+  return Status();
+}
+
+Status truncate_fd(int fd, uint64_t length) {
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return Status::from_errno(errno);
+  }
+  return Status();
+}
+
+Result<uint64_t> file_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Err(Status::from_errno(errno));
+  return static_cast<uint64_t>(st.st_size);
+}
+
+uint32_t get_be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Sequential reads through a 64 KiB buffer; large payloads go straight into their destination.
+class LogReader {
+ public:
+  explicit LogReader(int fd) : fd_(fd), buf_(kBufBytes) {}
+
+  // Reads up to `n` bytes; fewer only at the end of the file.
+  Result<size_t> read(uint8_t* dst, size_t n) {
+    size_t done = take_buffered(dst, n);
+    while (done < n) {
+      if (n - done >= kBufBytes) {
+        ASSIGN_OR_RETURN(size_t got, read_some(dst + done, n - done));
+        if (got == 0) break;
+        done += got;
+        continue;
+      }
+      ASSIGN_OR_RETURN(size_t got, read_some(buf_.data(), kBufBytes));
+      if (got == 0) break;
+      pos_ = 0;
+      len_ = got;
+      done += take_buffered(dst + done, n - done);
+    }
+    return done;
+  }
+
+  // Skips `n` bytes the caller knows the file holds.
+  Status skip(uint64_t n) {
+    uint64_t buffered = len_ - pos_;
+    if (n <= buffered) {
+      pos_ += static_cast<size_t>(n);
+      return Status();
+    }
+    pos_ = len_ = 0;
+    if (::lseek(fd_, static_cast<off_t>(n - buffered), SEEK_CUR) < 0) {
+      return Status::from_errno(errno);
+    }
+    return Status();
+  }
+
+ private:
+  static constexpr size_t kBufBytes = size_t{64} << 10;
+
+  size_t take_buffered(uint8_t* dst, size_t n) {
+    size_t k = std::min(n, len_ - pos_);
+    if (k > 0) std::memcpy(dst, buf_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+
+  Result<size_t> read_some(uint8_t* dst, size_t n) {
+    for (;;) {
+      ssize_t got = ::read(fd_, dst, n);
+      if (got >= 0) return static_cast<size_t>(got);
+      if (errno != EINTR) return Err(Status::from_errno(errno));
+    }
+  }
+
+  int fd_;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+};
+
+// One framed record as read from the file.
+struct RawRecord {
+  uint32_t word = 0;  // the second header word: CRC-32 or the sealed marker
+  std::vector<uint8_t> payload;
+};
+
+// Reads the record at the reader's position, or nothing when the file ends inside it (a partial
+// header, or a length beyond the bytes left: a torn tail, never allocated for).
+Result<std::optional<RawRecord>> read_record(LogReader& reader, uint64_t offset, uint64_t size) {
+  uint8_t header[SyncWriteAheadLog::kHeaderBytes];
+  ASSIGN_OR_RETURN(size_t got, reader.read(header, sizeof header));
+  if (got < sizeof header) return std::optional<RawRecord>();
+  const uint64_t length = get_be32(header);
+  if (length > size - offset - sizeof header) return std::optional<RawRecord>();
+  RawRecord rec;
+  rec.word = get_be32(header + 4);
+  rec.payload.resize(length);
+  ASSIGN_OR_RETURN(got, reader.read(rec.payload.data(), rec.payload.size()));
+  if (got < length) return std::optional<RawRecord>();
+  return std::optional<RawRecord>(std::move(rec));
+}
+
+// Opens a sealed payload in place, moving the plaintext to the front. When the payload could also
+// be a plain record (its CRC-32 happens to equal the marker), a copy is opened instead, so the
+// original bytes survive a failed attempt.
+bool open_sealed(const EncryptionKey& key, std::vector<uint8_t>& payload, bool keep_original) {
+  if (payload.size() < EncryptionKey::kOverhead) return false;
+  if (keep_original) {
+    Result<std::vector<uint8_t>> plain = key.decrypt(payload);
+    if (!plain) return false;
+    payload = std::move(*plain);
+    return true;
+  }
+  Result<std::span<uint8_t>> plain = key.decrypt_in_place(payload);
+  if (!plain) return false;
+  std::memmove(payload.data(), plain->data(), plain->size());
+  payload.resize(plain->size());
+  return true;
+}
+
+// Whether `key` opens any sealed record from the reader's position to the end of the log.
+Result<bool> key_opens_a_later_record(LogReader& reader, uint64_t offset, uint64_t size,
+                                      const EncryptionKey& key) {
+  for (;;) {
+    uint8_t header[SyncWriteAheadLog::kHeaderBytes];
+    ASSIGN_OR_RETURN(size_t got, reader.read(header, sizeof header));
+    if (got < sizeof header) return false;
+    const uint64_t length = get_be32(header);
+    if (length > size - offset - sizeof header) return false;
+    if (get_be32(header + 4) == SyncWriteAheadLog::kSealedMarker &&
+        length >= EncryptionKey::kOverhead) {
+      std::vector<uint8_t> payload(length);
+      ASSIGN_OR_RETURN(got, reader.read(payload.data(), payload.size()));
+      if (got < length) return false;
+      if (open_sealed(key, payload, false)) return true;
+    } else {
+      RETURN_IF_ERROR(reader.skip(length));
+    }
+    offset += sizeof header + length;
+  }
+}
+
+}  // namespace
+
+SyncWriteAheadLog::SyncWriteAheadLog(std::string path, UniqueFd lock_fd, UniqueFd fd,
+                                     std::shared_ptr<const EncryptionKey> key)
+    : path_(std::move(path)),
+      key_(std::move(key)),
+      lock_fd_(std::move(lock_fd)),
+      fd_(std::move(fd)) {}
+
+Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
+    const std::string& data_dir, std::shared_ptr<const EncryptionKey> key) {
+  RETURN_IF_ERROR(create_dir_all(data_dir, 0777));
+  // The lock file is only ever locked, never written: read-only is enough for flock, and a
+  // symlink planted at its name is refused rather than followed.
+  ASSIGN_OR_RETURN(UniqueFd lock_fd, open_file(join_path(data_dir, WAL_LOCK_FILE_NAME),
+                                               O_RDONLY | O_CREAT | O_NOFOLLOW, 0600));
+  RETURN_IF_ERROR(lock_directory(lock_fd.get(), data_dir));
+
+  std::string path = join_path(data_dir, WAL_FILE_NAME);
+  bool created = true;
+  Result<UniqueFd> fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600);
+  if (!fd && fd.error().sys_errno() == EEXIST) {
+    created = false;
+    fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  }
+  if (!fd) return Err(fd.error());
+  // A new log's directory entry must be durable before its first acknowledged record.
+  if (created) RETURN_IF_ERROR(fsync_dir(data_dir));
+  return std::unique_ptr<SyncWriteAheadLog>(
+      new SyncWriteAheadLog(std::move(path), std::move(lock_fd), std::move(*fd), std::move(key)));
+}
+
+Result<std::vector<uint8_t>> SyncWriteAheadLog::frame(std::span<const uint8_t> payload) const {
+  if (payload.size() > kMaxPayloadBytes) {
+    return Err(Status::invalid_argument("WAL record too large: " + std::to_string(payload.size()) +
+                                        " bytes (at most " + std::to_string(kMaxPayloadBytes) +
+                                        ")"));
+  }
+  const size_t n = payload.size();
+  std::vector<uint8_t> record;
+  if (key_) {
+    record.resize(kHeaderBytes + n + EncryptionKey::kOverhead);
+    if (n > 0)
+      std::memcpy(record.data() + kHeaderBytes + EncryptionKey::kNonceBytes, payload.data(), n);
+    RETURN_IF_ERROR(key_->encrypt_in_place(std::span(record).subspan(kHeaderBytes)));
+    put_be32(record.data(), static_cast<uint32_t>(n + EncryptionKey::kOverhead));
+    put_be32(record.data() + 4, kSealedMarker);
+  } else {
+    record.resize(kHeaderBytes + n);
+    if (n > 0) std::memcpy(record.data() + kHeaderBytes, payload.data(), n);
+    put_be32(record.data(), static_cast<uint32_t>(n));
+    put_be32(record.data() + 4, crc32_ieee(payload));
+  }
+  return record;
+}
+
+Status SyncWriteAheadLog::append(std::span<const uint8_t> payload) {
+  ASSIGN_OR_RETURN(std::vector<uint8_t> record, frame(payload));
+  std::shared_lock checkpoint(checkpoint_);
+  std::lock_guard lock(mu_);
+  return write_record(record);
+}
+
+Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload) {
+  ASSIGN_OR_RETURN(std::vector<uint8_t> record, frame(payload));
+  std::lock_guard lock(mu_);
+  return write_record(record);
+}
+
+Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record) {
+  if (!poisoned_.ok()) return poisoned_;
+  // The length to restore if this append fails. Taken from the file rather than remembered, so it
+  // is right whatever happened to the file since the last append.
+  ASSIGN_OR_RETURN(uint64_t before, file_size(fd_.get()));
+  Status s;
+  if (faults_.write_errno != 0) {
+    size_t partial = std::min(faults_.write_partial_bytes, record.size());
+    (void)write_all(fd_.get(), record.first(partial));
+    s = Status::from_errno(faults_.write_errno);
+  } else {
+    s = write_all(fd_.get(), record);
+  }
+  if (s.ok())
+    s = faults_.sync_errno != 0 ? Status::from_errno(faults_.sync_errno) : fsync_fd(fd_.get());
+  if (s.ok()) return s;
+  // A record that may be partly in the file must not stay there: later records would sit behind
+  // it and never be read back. If it cannot be removed, stop appending altogether.
+  if (!restore_length(before).ok()) poisoned_ = s;
+  return s;
+}
+
+Status SyncWriteAheadLog::restore_length(uint64_t length) {
+  if (faults_.cut_back_errno != 0) return Status::from_errno(faults_.cut_back_errno);
+  RETURN_IF_ERROR(truncate_fd(fd_.get(), length));
+  return fsync_fd(fd_.get());
+}
+
+Status SyncWriteAheadLog::truncate() {
+  std::lock_guard lock(mu_);
+  // No O_CREAT: a log file that vanished is reported, not silently recreated.
+  ASSIGN_OR_RETURN(UniqueFd emptied, open_file(path_, O_WRONLY | O_TRUNC));
+  RETURN_IF_ERROR(fsync_fd(emptied.get()));
+  ASSIGN_OR_RETURN(UniqueFd fresh, open_file(path_, O_WRONLY | O_APPEND | O_CREAT, 0600));
+  fd_ = std::move(fresh);
+  poisoned_ = Status();
+  return Status();
+}
+
+Status SyncWriteAheadLog::cut_back(uint64_t good_end) {
+  std::lock_guard lock(mu_);
+  ASSIGN_OR_RETURN(uint64_t size, file_size(fd_.get()));
+  if (good_end > size) {
+    return Status::invalid_argument("cannot cut the log back to " + std::to_string(good_end) +
+                                    " bytes: it holds " + std::to_string(size));
+  }
+  if (good_end == size) return Status();
+  RETURN_IF_ERROR(truncate_fd(fd_.get(), good_end));
+  return fsync_fd(fd_.get());
+}
+
+Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) {
+  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY));
+  // Nobody appends while the log is read back (the caller holds the directory lock), so the size
+  // bounds every length field.
+  ASSIGN_OR_RETURN(const uint64_t size, file_size(fd.get()));
+  LogReader reader(fd.get());
+  WalReadBack out;
+  bool opened_any = false;  // the key has opened a sealed record of this log
+  for (;;) {
+    const uint64_t offset = out.good_end;
+    ASSIGN_OR_RETURN(std::optional<RawRecord> rec, read_record(reader, offset, size));
+    if (!rec) break;
+    std::vector<uint8_t>& payload = rec->payload;
+    const uint64_t record_end = offset + SyncWriteAheadLog::kHeaderBytes + payload.size();
+    const uint32_t crc = crc32_ieee(payload);
+    bool accepted;
+    if (rec->word != SyncWriteAheadLog::kSealedMarker) {
+      accepted = crc == rec->word;
+    } else {
+      // The marker is also a possible CRC-32. A record is plain exactly when its CRC-32 is the
+      // marker and it does not open with the key.
+      const bool could_be_plain = crc == SyncWriteAheadLog::kSealedMarker;
+      accepted = key != nullptr && open_sealed(*key, payload, could_be_plain);
+      if (accepted) {
+        opened_any = true;
+      } else if (could_be_plain) {
+        accepted = true;
+      } else if (payload.size() >= EncryptionKey::kOverhead) {
+        // A sealed record we cannot open. Without a key, or with a key that opens none of the
+        // sealed records, the log belongs to another key: refuse rather than discard its records.
+        if (key == nullptr) {
+          return Err(Status::invalid_data(
+              "WAL holds encrypted records but no encryption key was provided"));
+        }
+        if (!opened_any) {
+          ASSIGN_OR_RETURN(bool later, key_opens_a_later_record(reader, record_end, size, *key));
+          if (!later) {
+            return Err(Status::invalid_data(
+                "WAL is encrypted with another key: the encryption key opens none of its "
+                "encrypted records"));
+          }
+        }
+      }
+    }
+    if (!accepted) break;  // damage: nothing from here on is trusted
+    out.payloads.push_back(std::move(payload));
+    out.good_end = record_end;
+  }
+  out.stopped_early = out.good_end < size;
+  return out;
+}
+
+void SyncWriteAheadLog::set_faults_for_testing(const FaultsForTesting& faults) {
+  std::lock_guard lock(mu_);
+  faults_ = faults;
+}
+
+}  // namespace tarnwell_core
