@@ -40,21 +40,23 @@ TEST(Codec, WritesTheDocumentedByteLayout) {
   const std::vector<float> floats = {1.5f};
   enc.put_f32_array(floats);
 
+  // clang-format off
   std::vector<uint8_t> expected = bytes_of({
-      0xAB,                                                             // u8
-      0x04, 0x03, 0x02, 0x01,                                           // u32
-      0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,                   // u64
-      0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,                   // i64 -2
-      0x00, 0x00, 0x80, 0x3F,                                           // f32 1.0
-      0,    0,    0,    0,    0,    0,    0,    0x80,                   // f64 -0.0
-      1,                                                                // bool
-      0,                                                                // option tag
-      2,    0,    0,    0,                                              // enum index
-      3,    0,    0,    0,    0,    0,    0,    0,    'h', 0xC3, 0xA9,  // string: byte count, UTF-8
-      16,   0,    0,    0,    0,    0,    0,    0,                      // uuid length
-      0,    1,    2,    3,    4,    5,    6,    7,    8,   9,    10,   11,   12,   13, 14,
-      15,   1,    0,    0,    0,    0,    0,    0,    0,   0x00, 0x00, 0xC0, 0x3F,  // f32 sequence
+      0xAB,                                            // u8
+      0x04, 0x03, 0x02, 0x01,                          // u32
+      0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // u64
+      0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // i64 -2
+      0x00, 0x00, 0x80, 0x3F,                          // f32 1.0
+      0, 0, 0, 0, 0, 0, 0, 0x80,                       // f64 -0.0
+      1,                                               // bool
+      0,                                               // option tag
+      2, 0, 0, 0,                                      // enum index
+      3, 0, 0, 0, 0, 0, 0, 0, 'h', 0xC3, 0xA9,         // string: byte count, UTF-8
+      16, 0, 0, 0, 0, 0, 0, 0,                         // uuid length, then its bytes
+      0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+      1, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xC0, 0x3F,  // f32 sequence
   });
+  // clang-format on
   EXPECT_EQ(out, expected);
   EXPECT_EQ(encoded_string_size("hé"), 11u);
   EXPECT_EQ(ENCODED_UUID_SIZE, 24u);

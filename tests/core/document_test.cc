@@ -154,20 +154,12 @@ TEST(Document, EveryTruncationIsAnError) {
 }
 
 TEST(Document, LaterDuplicateKeyWins) {
-  std::vector<uint8_t> bytes = Bytes()
-                                   .id()
-                                   .str("t")
-                                   .u64(3)
-                                   .str("k")
-                                   .u32(1)
-                                   .i64(1)
-                                   .str("other")
-                                   .u32(0)
-                                   .u8(1)
-                                   .str("k")
-                                   .u32(3)
-                                   .str("last")
-                                   .v;
+  Bytes b;
+  b.id().str("t").u64(3);
+  b.str("k").u32(1).i64(1);
+  b.str("other").u32(0).u8(1);
+  b.str("k").u32(3).str("last");
+  const std::vector<uint8_t>& bytes = b.v;
   Decoder dec(bytes);
   auto doc = decode_document(dec);
   ASSERT_TRUE(doc.has_value()) << doc.error().message();
