@@ -1,0 +1,19 @@
+// The ranked hit of every collection search, and the choice between the two hybrid fusions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/document.h"
+
+namespace tarnwell_core {
+
+struct ScoredDocument {
+  // Keeps the document alive after the collection's lock is released, even if it is deleted.
+  std::shared_ptr<const Document> document;
+  float score;  // larger is better
+};
+
+enum class FusionMethod : uint8_t { Rrf, Linear };
+
+}  // namespace tarnwell_core

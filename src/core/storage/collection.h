@@ -1,0 +1,139 @@
+// A collection: named documents of one embedding dimension with their two indexes (HNSW over the
+// embeddings, BM25 over the texts), tied together by dense internal ids. `Collection` is a
+// reader-writer lock around `CollectionData`: inserts, deletes and the swap of a rebuild hold it
+// exclusively; lookups, estimates, searches and snapshot writing hold it shared.
+//
+// Invariants kept here (and checked by validate() on loaded data): internal ids are issued in
+// insertion order and never reused before a rebuild; every internal id has exactly one entry in
+// uuid_to_internal; at most one live node exists per document id; documents ⊆ live nodes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/bm25/inverted_index.h"
+#include "core/document.h"
+#include "core/filter_types.h"
+#include "core/hnsw/config.h"
+#include "core/hnsw/graph.h"
+#include "core/search/types.h"
+#include "core/util/status.h"
+#include "core/util/uuid.h"
+
+namespace tarnwell_core {
+
+using DocumentMap = std::unordered_map<Uuid, std::shared_ptr<const Document>, UuidHash>;
+using UuidToInternal = std::unordered_map<Uuid, uint32_t, UuidHash>;
+
+// The state of one collection, fields in their persisted order.
+struct CollectionData {
+  std::string name;
+  uint64_t dimension = 0;
+  DocumentMap documents;  // the live documents
+  HnswIndex hnsw;
+  InvertedIndex bm25;
+  UuidToInternal uuid_to_internal;  // every id issued since creation or the last rebuild
+  std::vector<Uuid> internal_to_uuid;
+
+  // An empty collection.
+  CollectionData(std::string name, uint64_t dimension, const HnswConfig& config);
+  CollectionData(std::string name, uint64_t dimension, DocumentMap documents, HnswIndex hnsw,
+                 InvertedIndex bm25, UuidToInternal uuid_to_internal,
+                 std::vector<Uuid> internal_to_uuid);
+};
+
+// The decoded, not yet trusted form of a collection read from a file: like CollectionData, with
+// the index in its persisted form. validate() decides whether it may become a Collection.
+struct CollectionFields {
+  std::string name;
+  uint64_t dimension = 0;
+  DocumentMap documents;
+  HnswIndexFields hnsw;
+  InvertedIndex bm25;
+  UuidToInternal uuid_to_internal;
+  std::vector<Uuid> internal_to_uuid;
+};
+
+// The consistency checks run on a loaded collection, stopping at the first failure, whose
+// message is returned (kInvalidData). Beyond the documented checks it refuses anything that
+// would make a later operation read out of bounds, loop without end or abort.
+Status validate(const CollectionFields& fields);
+
+class Collection {
+ public:
+  // An empty collection.
+  Collection(std::string name, uint64_t dimension, const HnswConfig& config);
+  // Takes over validated data (see validate()).
+  explicit Collection(CollectionData data);
+  static std::shared_ptr<Collection> from_fields(CollectionFields&& validated);
+
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  // Inserts a document with its embedding, which must have dimension() components (callers
+  // check). An id that was deleted before is inserted anew and its earlier internal id retired;
+  // an id that is live is replaced (the earlier node tombstoned and unindexed) — the facade
+  // refuses that case before logging, replay relies on it for update records.
+  Uuid insert_document(Document document, std::span<const float> embedding);
+  // Removes a live document; false when no live document has that id.
+  bool delete_document(const Uuid& id);
+  std::shared_ptr<const Document> get_document(const Uuid& id) const;
+  size_t document_count() const;
+  uint64_t estimate_memory_bytes() const;
+
+  // Fixed at creation (the name may be changed once, by load, before the collection is shared).
+  std::string name() const;
+  void set_name(std::string name);
+  uint64_t dimension() const { return dimension_; }
+  HnswConfig config() const;
+
+  // Searches (the query has dimension() components; callers check).
+  std::vector<ScoredDocument> vector_search(std::span<const float> query, size_t k,
+                                            std::optional<float> min_similarity) const;
+  std::vector<ScoredDocument> vector_search_filtered(std::span<const float> query, size_t k,
+                                                     std::optional<float> min_similarity,
+                                                     const MetadataFilter& filter) const;
+  std::vector<ScoredDocument> hybrid_search(std::span<const float> query, std::string_view text,
+                                            size_t k, std::optional<float> min_similarity,
+                                            float alpha, FusionMethod fusion) const;
+  std::vector<ScoredDocument> hybrid_search_filtered(std::span<const float> query,
+                                                     std::string_view text, size_t k,
+                                                     std::optional<float> min_similarity,
+                                                     float alpha, FusionMethod fusion,
+                                                     const MetadataFilter& filter) const;
+  // BM25 only: raw scores, no threshold.
+  std::vector<ScoredDocument> keyword_search(std::string_view text, size_t k) const;
+
+  // Rebuilds both indexes and the id tables from the live documents; returns how many.
+  // Fails (leaving the collection unchanged) only when product-quantization training refuses
+  // the configuration.
+  Result<size_t> rebuild();
+
+  // Runs fn(const CollectionData&) under the shared lock (snapshot writing, tests).
+  template <class Fn>
+  decltype(auto) read(Fn&& fn) const {
+    std::shared_lock lock(mu_);
+    return fn(static_cast<const CollectionData&>(data_));
+  }
+
+  // Serialises the logged changes of this collection from their checks to their in-memory
+  // effect, so that "is this id live?" still holds when the insert it allowed is applied. Taken
+  // after the log's checkpoint lock and before the log's writer mutex or the collection lock.
+  std::mutex& writer_mutex() const { return writer_mu_; }
+
+ private:
+  const uint64_t dimension_;
+  mutable std::shared_mutex mu_;  // guards data_
+  mutable std::mutex writer_mu_;
+  CollectionData data_;
+};
+
+}  // namespace tarnwell_core

@@ -1,0 +1,92 @@
+// DatabaseHandle: what one open database is — the registry of collections, and for a persistent
+// handle its data directory, write-ahead log and key. Every change follows one order: check
+// everything, append one log record (persistent handles), then change memory, with the append
+// and the change under one shared hold of the log's checkpoint lock. Checkpoints (save, compact,
+// load) hold that lock exclusively from their first snapshot write until the log is cut.
+//
+// Errors carry the message the user sees; their codes decide the Python exception:
+// kInvalidArgument and kAlreadyExists → ValueError, kNotFound → KeyError, kIoError and
+// kInvalidData → RuntimeError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/document.h"
+#include "core/hnsw/config.h"
+#include "core/storage/collection.h"
+#include "core/storage/crypto.h"
+#include "core/storage/database.h"
+#include "core/storage/wal.h"
+#include "core/util/status.h"
+
+namespace tarnwell_core {
+
+// A document to insert together with its embedding.
+struct DocumentWithEmbedding {
+  Document document;
+  std::vector<float> embedding;
+};
+
+class DatabaseHandle {
+ public:
+  // Ephemeral without a data directory; otherwise loads the snapshots in it, opens and reads back
+  // the log, and replays it. Errors: "failed to load snapshots from '{}': {}", "failed to open
+  // WAL: {}", "WAL replay failed: {}" (all RuntimeError).
+  static Result<std::unique_ptr<DatabaseHandle>> open(std::optional<std::string> data_dir,
+                                                      std::shared_ptr<const EncryptionKey> key);
+
+  const std::optional<std::string>& data_dir() const { return data_dir_; }
+  const std::shared_ptr<const EncryptionKey>& default_key() const { return default_key_; }
+  Database& db() { return db_; }
+  const Database& db() const { return db_; }
+
+  // Collections.
+  Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
+  Result<bool> delete_collection(std::string_view name);
+  std::vector<std::string> list_collections() const;
+  std::shared_ptr<Collection> get_collection(std::string_view name) const;
+  uint64_t total_memory_bytes() const;
+
+  // Documents, on a collection the caller looked up under `name` (the name goes into the log
+  // record exactly as given). Refused before logging: an embedding of the wrong length, an id
+  // that is live (or, for a batch, repeated within it).
+  Result<Uuid> insert(const std::shared_ptr<Collection>& collection, std::string_view name,
+                      Document document, std::span<const float> embedding);
+  Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<Collection>& collection,
+                                         std::string_view name,
+                                         std::vector<DocumentWithEmbedding> documents);
+  Result<bool> delete_document(const std::shared_ptr<Collection>& collection,
+                               std::string_view name, const Uuid& id);
+
+  // Persistence. `key` (when given) replaces the handle's key for this call only.
+  Status save(std::string_view collection, std::optional<std::string> path,
+              std::shared_ptr<const EncryptionKey> key);
+  Status load(std::string_view name, std::optional<std::string> path,
+              std::shared_ptr<const EncryptionKey> key);
+  Status compact();
+  Result<size_t> rebuild(std::string_view collection);
+
+ private:
+  DatabaseHandle(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key,
+                 std::unique_ptr<SyncWriteAheadLog> wal);
+
+  const std::optional<std::string> data_dir_;
+  const std::shared_ptr<const EncryptionKey> default_key_;
+  const std::unique_ptr<SyncWriteAheadLog> wal_;  // present exactly when data_dir_ is
+  Database db_;
+
+  // Names whose data_dir snapshot is stale: changed (or deleted) since the last checkpoint.
+  std::mutex touched_mu_;
+  std::unordered_set<std::string> touched_;
+};
+
+}  // namespace tarnwell_core
