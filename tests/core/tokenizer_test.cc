@@ -34,6 +34,8 @@ TEST(Tokenizer, SplitsLowersAndDropsShortAndStopWords) {
       {"...!?  -- ,;", {}},
       {"data data", {"data", "data"}},
       {"THE AND OR Della CHE", {}},
+      {"thes th dell degl anch sonoo thei",
+       {"thes", "th", "dell", "degl", "anch", "sonoo", "thei"}},
       {"ÉCOLE Ñandú", {"école", "ñandú"}},
       {"naïve café", {"naïve", "café"}},
       {"tab\tnew\nline\rend", {"tab", "new", "line", "end"}},

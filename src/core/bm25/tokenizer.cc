@@ -8,6 +8,7 @@
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -53,13 +54,46 @@ bool is_word_code_point(UChar32 c) {
   return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
 }
 
+// The stop words in definition order: English, then Italian.
+constexpr std::string_view STOP_WORD_LIST[] = {
+    "a",   "an",    "and",   "are",   "as",    "at",    "be",   "but", "by",  "for",  "if",
+    "in",  "into",  "is",    "it",    "no",    "not",   "of",   "on",  "or",  "such", "that",
+    "the", "their", "then",  "there", "these", "they",  "this", "to",  "was", "will", "with",
+    "il",  "lo",    "la",    "le",    "li",    "gli",   "un",   "uno", "una", "di",   "da",
+    "del", "dello", "della", "dei",   "degli", "delle", "che",  "per", "non", "si",   "con",
+    "su",  "ha",    "sono",  "come",  "ma",    "anche", "se",   "io",  "ci"};
+constexpr size_t STOP_WORD_COUNT = std::size(STOP_WORD_LIST);
+
+// A word of at most MAX_STOP_WORD_BYTES bytes packed into one integer (bytes from the low end,
+// length in the top byte), so the per-token stop-word test is a few integer comparisons.
+constexpr uint64_t pack_word(std::string_view w) {
+  uint64_t key = static_cast<uint64_t>(w.size()) << 56;
+  for (size_t i = 0; i < w.size(); ++i) {
+    key |= static_cast<uint64_t>(static_cast<unsigned char>(w[i])) << (8 * i);
+  }
+  return key;
+}
+
+static_assert(std::ranges::all_of(STOP_WORD_LIST, [](std::string_view w) {
+  return w.size() <= MAX_STOP_WORD_BYTES;
+}));
+
+constexpr std::array<uint64_t, STOP_WORD_COUNT> STOP_WORD_KEYS = [] {
+  std::array<uint64_t, STOP_WORD_COUNT> keys{};
+  for (size_t i = 0; i < STOP_WORD_COUNT; ++i) keys[i] = pack_word(STOP_WORD_LIST[i]);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}();
+
+bool is_stop_word(std::string_view token) {
+  if (token.size() > MAX_STOP_WORD_BYTES) return false;
+  return std::binary_search(STOP_WORD_KEYS.begin(), STOP_WORD_KEYS.end(), pack_word(token));
+}
+
 void keep_if_term(Tokens& out, size_t start, size_t end) {
   if (end - start < 2) return;
   if (end > std::numeric_limits<uint32_t>::max()) return;
-  if (end - start <= MAX_STOP_WORD_BYTES &&
-      stop_words().contains(std::string_view(out.lowered).substr(start, end - start))) {
-    return;
-  }
+  if (is_stop_word(std::string_view(out.lowered).substr(start, end - start))) return;
   out.spans.emplace_back(static_cast<uint32_t>(start), static_cast<uint32_t>(end));
 }
 
@@ -149,15 +183,8 @@ std::string lower_with_icu(std::string_view text) {
 }  // namespace
 
 const std::unordered_set<std::string_view>& stop_words() {
-  static const std::unordered_set<std::string_view> STOP_WORDS = {
-      // English
-      "a", "an", "and", "are", "as", "at", "be", "but", "by", "for", "if", "in", "into", "is", "it",
-      "no", "not", "of", "on", "or", "such", "that", "the", "their", "then", "there", "these",
-      "they", "this", "to", "was", "will", "with",
-      // Italian
-      "il", "lo", "la", "le", "li", "gli", "un", "uno", "una", "di", "da", "del", "dello", "della",
-      "dei", "degli", "delle", "che", "per", "non", "si", "con", "su", "ha", "sono", "come", "ma",
-      "anche", "se", "io", "ci"};
+  static const std::unordered_set<std::string_view> STOP_WORDS(std::begin(STOP_WORD_LIST),
+                                                               std::end(STOP_WORD_LIST));
   return STOP_WORDS;
 }
 
