@@ -50,6 +50,9 @@ struct CollectionData {
                  std::vector<Uuid> internal_to_uuid);
 };
 
+// The memory estimate of a collection's state, for callers already holding its lock.
+uint64_t estimate_memory_bytes(const CollectionData& data);
+
 // The decoded, not yet trusted form of a collection read from a file: like CollectionData, with
 // the index in its persisted form. validate() decides whether it may become a Collection.
 struct CollectionFields {
