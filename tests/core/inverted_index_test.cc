@@ -223,6 +223,15 @@ TEST(InvertedIndex, InconsistentLoadedIndexesStillSearchSafely) {
   EXPECT_EQ(hits[0].first, 7u);
   EXPECT_EQ(hits[0].second, contribution(2, 2, 1, 0, 1));
 
+  InvertedIndex unsized;  // far more scored ids than doc_lengths suggests
+  unsized.postings["cat"] = {};
+  for (uint32_t id = 0; id < 1000; ++id) unsized.postings["cat"].push_back({id * 7919, 1});
+  unsized.doc_count = 2000;
+  unsized.total_length = 2000;
+  Hits many = unsized.bm25_search("cat", 5000);
+  ASSERT_EQ(many.size(), 1000u);
+  for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ(many[i].first, i * 7919) << i;
+
   InvertedIndex zero_length;  // average length 0: the score is NaN and has no rank
   zero_length.postings["cat"] = {{0, 1}};
   zero_length.doc_lengths = {0};
