@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "core/util/crc32.h"
 
@@ -122,20 +121,18 @@ struct RawRecord {
   std::vector<uint8_t> payload;
 };
 
-// Reads the record at the reader's position, or nothing when the file ends inside it (a partial
-// header, or a length beyond the bytes left: a torn tail, never allocated for).
-Result<std::optional<RawRecord>> read_record(LogReader& reader, uint64_t offset, uint64_t size) {
+// Reads the record at the reader's position into `rec`; false when the file ends inside it (a
+// partial header, or a length beyond the bytes left: a torn tail, never allocated for).
+Result<bool> read_record(LogReader& reader, uint64_t offset, uint64_t size, RawRecord& rec) {
   uint8_t header[SyncWriteAheadLog::kHeaderBytes];
   ASSIGN_OR_RETURN(size_t got, reader.read(header, sizeof header));
-  if (got < sizeof header) return std::optional<RawRecord>();
+  if (got < sizeof header) return false;
   const uint64_t length = get_be32(header);
-  if (length > size - offset - sizeof header) return std::optional<RawRecord>();
-  RawRecord rec;
+  if (length > size - offset - sizeof header) return false;
   rec.word = get_be32(header + 4);
-  rec.payload.resize(length);
+  rec.payload.assign(length, 0);
   ASSIGN_OR_RETURN(got, reader.read(rec.payload.data(), rec.payload.size()));
-  if (got < length) return std::optional<RawRecord>();
-  return std::optional<RawRecord>(std::move(rec));
+  return got == length;
 }
 
 // Opens a sealed payload in place, moving the plaintext to the front. When the payload could also
@@ -308,14 +305,15 @@ Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) 
   bool opened_any = false;  // the key has opened a sealed record of this log
   for (;;) {
     const uint64_t offset = out.good_end;
-    ASSIGN_OR_RETURN(std::optional<RawRecord> rec, read_record(reader, offset, size));
-    if (!rec) break;
-    std::vector<uint8_t>& payload = rec->payload;
+    RawRecord rec;
+    ASSIGN_OR_RETURN(bool whole, read_record(reader, offset, size, rec));
+    if (!whole) break;
+    std::vector<uint8_t>& payload = rec.payload;
     const uint64_t record_end = offset + SyncWriteAheadLog::kHeaderBytes + payload.size();
     const uint32_t crc = crc32_ieee(payload);
     bool accepted;
-    if (rec->word != SyncWriteAheadLog::kSealedMarker) {
-      accepted = crc == rec->word;
+    if (rec.word != SyncWriteAheadLog::kSealedMarker) {
+      accepted = crc == rec.word;
     } else {
       // The marker is also a possible CRC-32. A record is plain exactly when its CRC-32 is the
       // marker and it does not open with the key.
