@@ -49,6 +49,13 @@ Result<uint64_t> file_size(int fd) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+// Whether a record of `length` payload bytes starting at `offset` lies within a file of `size`
+// bytes. Written so that no operand can wrap, even if the file grew after `size` was taken.
+bool record_fits(uint64_t offset, uint64_t length, uint64_t size) {
+  return offset <= size && size - offset >= SyncWriteAheadLog::kHeaderBytes &&
+         length <= size - offset - SyncWriteAheadLog::kHeaderBytes;
+}
+
 uint32_t get_be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
@@ -128,7 +135,7 @@ Result<bool> read_record(LogReader& reader, uint64_t offset, uint64_t size, RawR
   ASSIGN_OR_RETURN(size_t got, reader.read(header, sizeof header));
   if (got < sizeof header) return false;
   const uint64_t length = get_be32(header);
-  if (length > size - offset - sizeof header) return false;
+  if (!record_fits(offset, length, size)) return false;
   rec.word = get_be32(header + 4);
   rec.payload.assign(length, 0);
   ASSIGN_OR_RETURN(got, reader.read(rec.payload.data(), rec.payload.size()));
@@ -161,7 +168,7 @@ Result<bool> key_opens_a_later_record(LogReader& reader, uint64_t offset, uint64
     ASSIGN_OR_RETURN(size_t got, reader.read(header, sizeof header));
     if (got < sizeof header) return false;
     const uint64_t length = get_be32(header);
-    if (length > size - offset - sizeof header) return false;
+    if (!record_fits(offset, length, size)) return false;
     if (get_be32(header + 4) == SyncWriteAheadLog::kSealedMarker &&
         length >= EncryptionKey::kOverhead) {
       std::vector<uint8_t> payload(length);
