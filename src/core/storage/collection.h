@@ -98,7 +98,8 @@ class Collection {
   uint64_t dimension() const { return dimension_; }
   HnswConfig config() const;
 
-  // Searches (the query has dimension() components; callers check).
+  // Searches. The query has dimension() components (callers check); a query of any other
+  // length finds nothing rather than read past a stored vector.
   std::vector<ScoredDocument> vector_search(std::span<const float> query, size_t k,
                                             std::optional<float> min_similarity) const;
   std::vector<ScoredDocument> vector_search_filtered(std::span<const float> query, size_t k,
@@ -133,10 +134,37 @@ class Collection {
   std::mutex& writer_mutex() const { return writer_mu_; }
 
  private:
+  using DocumentSlot = const std::shared_ptr<const Document>*;  // a value in data_.documents
+
+  // The steps below run under the exclusive lock.
+  // Gives the document in `slot` the next internal id in both indexes and the id tables. An
+  // earlier internal id of the same document id is retired first (tombstoned, un-indexed, and
+  // given a fresh random id of its own).
+  void index_locked(DocumentSlot slot, std::span<const float> embedding, const QuantizedVector& q);
+  // Tombstones node p and removes its text from the keyword index.
+  void unindex_locked(uint32_t p);
+  // Re-derives live_ from the tables.
+  void rebuild_live_table();
+
+  // The live document of an internal id, or null (deleted, retired or out of range).
+  DocumentSlot live_slot(uint32_t id) const { return id < live_.size() ? live_[id] : nullptr; }
+  bool passes_filter(const MetadataFilter& filter, uint32_t id) const;
+  // Scores (1 - distance), applies the threshold and resolves ids to documents.
+  std::vector<ScoredDocument> to_hits(std::span<const ScoredNode> ranked,
+                                      std::optional<float> min_similarity) const;
+  // Resolves ranked (id, score) pairs to documents, applying the threshold when given.
+  std::vector<ScoredDocument> ranked_to_hits(std::span<const std::pair<uint32_t, float>> ranked,
+                                             std::optional<float> min_similarity) const;
+
   const uint64_t dimension_;
-  mutable std::shared_mutex mu_;  // guards data_
+  mutable std::shared_mutex mu_;  // guards data_ and live_
   mutable std::mutex writer_mu_;
   CollectionData data_;
+  // Internal id -> its entry in data_.documents while live, else null: what the id -> UUID ->
+  // documents lookup answers, without hashing, for the filter and the hits of every search.
+  // Map entries keep their address until erased, and delete nulls the slot before erasing.
+  // Never persisted; kept in step by insert, delete, rebuild and construction.
+  std::vector<DocumentSlot> live_;
 };
 
 }  // namespace tarnwell_core

@@ -1,0 +1,120 @@
+// The searches of a collection: by embedding (with or without a metadata filter applied inside
+// the graph walk), by text, and both fused. Each runs under one shared hold of the collection
+// lock, so the vector list, the keyword list and the document lookups see one state. Nothing
+// is sized from k: every buffer is bounded by what the indexes actually return.
+#include <algorithm>
+
+#include "core/hnsw/search.h"
+#include "core/search/filter.h"
+#include "core/search/hybrid.h"
+#include "core/storage/collection.h"
+
+namespace tarnwell_core {
+namespace {
+
+// Vector hits as a ranked list of similarities (1 - distance), tombstones left out.
+RankedList similarities(const HnswIndex& index, const std::vector<ScoredNode>& nodes) {
+  RankedList out;
+  out.reserve(nodes.size());
+  for (const ScoredNode& n : nodes) {
+    if (n.id < index.deleted.size() && index.deleted[n.id] != 0) continue;
+    out.emplace_back(n.id, 1.0f - n.distance);
+  }
+  return out;
+}
+
+bool below_threshold(float score, std::optional<float> min_similarity) {
+  return min_similarity && score < *min_similarity;  // a NaN score is never below
+}
+
+}  // namespace
+
+bool Collection::passes_filter(const MetadataFilter& filter, uint32_t id) const {
+  const DocumentSlot slot = live_slot(id);
+  return slot != nullptr && passes_metadata((*slot)->metadata, filter);
+}
+
+std::vector<ScoredDocument> Collection::to_hits(std::span<const ScoredNode> ranked,
+                                                std::optional<float> min_similarity) const {
+  std::vector<ScoredDocument> hits;
+  hits.reserve(ranked.size());
+  for (const ScoredNode& r : ranked) {
+    const float score = 1.0f - r.distance;
+    if (below_threshold(score, min_similarity)) continue;
+    const DocumentSlot slot = live_slot(r.id);
+    if (slot != nullptr) hits.push_back({*slot, score});
+  }
+  return hits;
+}
+
+std::vector<ScoredDocument> Collection::ranked_to_hits(
+    std::span<const std::pair<uint32_t, float>> ranked, std::optional<float> min_similarity) const {
+  std::vector<ScoredDocument> hits;
+  hits.reserve(ranked.size());
+  for (const auto& [id, score] : ranked) {
+    if (below_threshold(score, min_similarity)) continue;
+    const DocumentSlot slot = live_slot(id);
+    if (slot != nullptr) hits.push_back({*slot, score});
+  }
+  return hits;
+}
+
+std::vector<ScoredDocument> Collection::vector_search(std::span<const float> query, size_t k,
+                                                      std::optional<float> min_similarity) const {
+  if (query.size() != dimension_) return {};
+  std::shared_lock lock(mu_);
+  const std::vector<ScoredNode> nodes = data_.hnsw.knn_search(query, k);
+  return to_hits(nodes, min_similarity);
+}
+
+std::vector<ScoredDocument> Collection::vector_search_filtered(std::span<const float> query,
+                                                               size_t k,
+                                                               std::optional<float> min_similarity,
+                                                               const MetadataFilter& filter) const {
+  if (query.size() != dimension_) return {};
+  std::shared_lock lock(mu_);
+  const std::vector<ScoredNode> nodes = data_.hnsw.knn_search_filtered(
+      query, k, [&](uint32_t id) { return passes_filter(filter, id); });
+  return to_hits(nodes, min_similarity);
+}
+
+std::vector<ScoredDocument> Collection::keyword_search(std::string_view text, size_t k) const {
+  std::shared_lock lock(mu_);
+  // Raw BM25 scores, never thresholded.
+  return ranked_to_hits(data_.bm25.bm25_search(text, k), std::nullopt);
+}
+
+std::vector<ScoredDocument> Collection::hybrid_search(std::span<const float> query,
+                                                      std::string_view text, size_t k,
+                                                      std::optional<float> min_similarity,
+                                                      float alpha, FusionMethod fusion) const {
+  if (query.size() != dimension_) return {};
+  std::shared_lock lock(mu_);
+  const RankedList vector_hits = similarities(data_.hnsw, data_.hnsw.knn_search(query, k));
+  const RankedList keyword_hits = data_.bm25.bm25_search(text, k);
+  const RankedList fused = fusion == FusionMethod::Linear
+                               ? linear_fusion(vector_hits, keyword_hits, k, alpha)
+                               : rrf_fusion(vector_hits, keyword_hits, k);
+  return ranked_to_hits(fused, min_similarity);
+}
+
+std::vector<ScoredDocument> Collection::hybrid_search_filtered(std::span<const float> query,
+                                                               std::string_view text, size_t k,
+                                                               std::optional<float> min_similarity,
+                                                               float alpha, FusionMethod fusion,
+                                                               const MetadataFilter& filter) const {
+  if (query.size() != dimension_) return {};
+  std::shared_lock lock(mu_);
+  const auto admit = [&](uint32_t id) { return passes_filter(filter, id); };
+  const RankedList vector_hits =
+      similarities(data_.hnsw, data_.hnsw.knn_search_filtered(query, k, admit));
+  RankedList keyword_hits = data_.bm25.bm25_search(text, k);
+  // Positions, and so the reciprocal-rank terms, count only the hits that pass.
+  std::erase_if(keyword_hits, [&](const auto& hit) { return !admit(hit.first); });
+  const RankedList fused = fusion == FusionMethod::Linear
+                               ? linear_fusion(vector_hits, keyword_hits, k, alpha)
+                               : rrf_fusion(vector_hits, keyword_hits, k);
+  return ranked_to_hits(fused, min_similarity);
+}
+
+}  // namespace tarnwell_core

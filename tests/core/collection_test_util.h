@@ -1,0 +1,51 @@
+// Shared helpers of the collection tests: deterministic ids, documents, small collections, and
+// the persisted form of a collection as a snapshot loader would hand it to validate().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/document.h"
+#include "core/storage/collection.h"
+
+namespace tarnwell_core::testing_util {
+
+inline Uuid uid(uint32_t n) {
+  Uuid u;
+  u.bytes[0] = 0xA0;
+  u.bytes[12] = static_cast<uint8_t>(n >> 24);
+  u.bytes[13] = static_cast<uint8_t>(n >> 16);
+  u.bytes[14] = static_cast<uint8_t>(n >> 8);
+  u.bytes[15] = static_cast<uint8_t>(n);
+  return u;
+}
+
+inline Document doc(uint32_t n, std::string text = "", Metadata metadata = {}) {
+  return Document(uid(n), std::move(text), std::move(metadata));
+}
+
+inline HnswConfig config_with(DistanceMetric metric, bool raw, uint64_t max_layers = 16) {
+  HnswConfig c;
+  c.distance_metric = metric;
+  c.store_raw_vectors = raw;
+  c.max_layers = max_layers;
+  return c;
+}
+
+inline CollectionFields fields_of(const Collection& c) {
+  return c.read([](const CollectionData& d) {
+    return CollectionFields{d.name, d.dimension,        d.documents,       d.hnsw.to_fields(),
+                            d.bm25, d.uuid_to_internal, d.internal_to_uuid};
+  });
+}
+
+// The ids of hits, in order.
+inline std::vector<Uuid> ids_of(const std::vector<ScoredDocument>& hits) {
+  std::vector<Uuid> out;
+  for (const ScoredDocument& h : hits) out.push_back(h.document->id);
+  return out;
+}
+
+}  // namespace tarnwell_core::testing_util
