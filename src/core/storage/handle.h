@@ -13,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -26,15 +28,10 @@
 #include "core/storage/crypto.h"
 #include "core/storage/database.h"
 #include "core/storage/wal.h"
+#include "core/storage/wal_entry.h"
 #include "core/util/status.h"
 
 namespace tarnwell_core {
-
-// A document to insert together with its embedding.
-struct DocumentWithEmbedding {
-  Document document;
-  std::vector<float> embedding;
-};
 
 class DatabaseHandle {
  public:
@@ -64,8 +61,8 @@ class DatabaseHandle {
   Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<Collection>& collection,
                                          std::string_view name,
                                          std::vector<DocumentWithEmbedding> documents);
-  Result<bool> delete_document(const std::shared_ptr<Collection>& collection,
-                               std::string_view name, const Uuid& id);
+  Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
+                               const Uuid& id);
 
   // Persistence. `key` (when given) replaces the handle's key for this call only.
   Status save(std::string_view collection, std::optional<std::string> path,
@@ -79,14 +76,50 @@ class DatabaseHandle {
   DatabaseHandle(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key,
                  std::unique_ptr<SyncWriteAheadLog> wal);
 
+  // Reads the log back, makes the writer safe to append to, and replays the records.
+  Status recover_log();
+
+  // Appends a record; the caller holds order_lock() (shared or exclusive).
+  Status log(std::span<const uint8_t> payload);
+  // kNotFound unless `collection` is still the one registered under `name`.
+  Status check_registered(const std::shared_ptr<Collection>& collection,
+                          std::string_view name) const;
+
+  void touch(std::string_view name);
+  // Writes the collections changed since the last checkpoint into data_dir, removes the files of
+  // collections deleted since, and empties the log. The caller holds order_lock() exclusively.
+  // With `all`, every registered collection is written. Names in `written` are up to date.
+  Status checkpoint_locked(bool all, std::unordered_set<std::string> written = {});
+  // Writes data_dir/"{name}.twl" for `c`, first saving elsewhere any collection whose only
+  // copy that file is. Adds what it wrote to `written`.
+  Status write_data_dir_snapshot(const Collection& c, const EncryptionKey* key,
+                                 std::unordered_set<std::string>& written);
+  // Removes data_dir/"{name}.twl" and every other file there known to hold `name`.
+  Status remove_data_dir_snapshots(const std::string& name, bool canonical_too);
+  bool is_data_dir(const std::string& dir) const;
+
+  // Orders logged changes against checkpoints: the log's checkpoint lock, or for a handle without
+  // a log a lock of its own. Shared for changes to documents (held from the check to the change),
+  // exclusive for changes to the set of collections and for checkpoints, so that a collection
+  // looked up under a shared hold stays the one registered under its name until released.
+  std::shared_mutex& order_lock() const { return wal_ ? wal_->checkpoint_lock() : order_; }
+
   const std::optional<std::string> data_dir_;
   const std::shared_ptr<const EncryptionKey> default_key_;
   const std::unique_ptr<SyncWriteAheadLog> wal_;  // present exactly when data_dir_ is
   Database db_;
+  mutable std::shared_mutex order_;  // order_lock() of a handle without a log
 
-  // Names whose data_dir snapshot is stale: changed (or deleted) since the last checkpoint.
+  // Names whose data_dir snapshot is stale: changed (or deleted) since the last checkpoint, and
+  // those of them whose registered collection was really removed (their files go at the next
+  // checkpoint; a file that merely failed to load is never removed).
   std::mutex touched_mu_;
   std::unordered_set<std::string> touched_;
+  std::unordered_set<std::string> deleted_;
+
+  // Snapshot files of data_dir loaded at start-up whose file name is not "{stored name}.twl",
+  // mapped to the stored name they hold. Only touched under the exclusive order_lock().
+  std::unordered_map<std::string, std::string> carriers_;
 };
 
 }  // namespace tarnwell_core

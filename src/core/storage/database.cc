@@ -1,0 +1,180 @@
+// Registry operations and log replay. Replay trusts nothing in a record beyond what the log's
+// framing checked: names, configurations and embedding lengths are checked here, so that a
+// record the facade would have refused cannot build a collection that misbehaves later.
+#include "core/storage/database.h"
+
+#include <mutex>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "core/storage/snapshot.h"
+
+namespace tarnwell_core {
+
+Status validate_collection_config(uint64_t dimension, const HnswConfig& c) {
+  if (dimension == 0) return Status::invalid_argument("dimension must be at least 1");
+  if (c.m < 2) {
+    return Status::invalid_argument("m must be at least 2, got " + std::to_string(c.m));
+  }
+  if (c.ef_construction == 0) {
+    return Status::invalid_argument("ef_construction must be at least 1");
+  }
+  if (c.m_max0 < c.m) {
+    return Status::invalid_argument("m_max0 (" + std::to_string(c.m_max0) +
+                                    ") must be at least m (" + std::to_string(c.m) + ")");
+  }
+  if (c.max_layers < 1 || c.max_layers > 255) {
+    return Status::invalid_argument("max_layers must be between 1 and 255, got " +
+                                    std::to_string(c.max_layers));
+  }
+  if (c.pq_subspaces != 0 && dimension % c.pq_subspaces != 0) {
+    return Status::invalid_argument("pq_subspaces " + std::to_string(c.pq_subspaces) +
+                                    " does not divide dimension " + std::to_string(dimension));
+  }
+  return Status();
+}
+
+Status Database::create_collection(std::string name, uint64_t dimension, const HnswConfig& config) {
+  std::unique_lock lock(mu_);
+  if (collections_.contains(name)) {
+    return Status::already_exists("Collection '" + name + "' already exists");
+  }
+  auto collection = std::make_shared<Collection>(name, dimension, config);
+  collections_.emplace(std::move(name), std::move(collection));
+  return Status();
+}
+
+std::shared_ptr<Collection> Database::get_collection(std::string_view name) const {
+  std::shared_lock lock(mu_);
+  auto it = collections_.find(std::string(name));
+  return it == collections_.end() ? nullptr : it->second;
+}
+
+bool Database::delete_collection(std::string_view name) {
+  std::shared_ptr<Collection> dropped;  // released after the lock
+  std::unique_lock lock(mu_);
+  auto it = collections_.find(std::string(name));
+  if (it == collections_.end()) return false;
+  dropped = std::move(it->second);
+  collections_.erase(it);
+  return true;
+}
+
+std::vector<std::string> Database::list_collections() const {
+  std::shared_lock lock(mu_);
+  std::vector<std::string> names;
+  names.reserve(collections_.size());
+  for (const auto& [name, collection] : collections_) names.push_back(name);
+  return names;
+}
+
+size_t Database::collection_count() const {
+  std::shared_lock lock(mu_);
+  return collections_.size();
+}
+
+uint64_t Database::total_memory_bytes() const {
+  // Registry lock outside, each collection's shared lock inside: the one nesting allowed.
+  std::shared_lock lock(mu_);
+  uint64_t total = 0;
+  for (const auto& [name, collection] : collections_) total += collection->estimate_memory_bytes();
+  return total;
+}
+
+void Database::register_loaded(std::vector<std::shared_ptr<Collection>> collections) {
+  std::unique_lock lock(mu_);
+  for (auto& collection : collections) {
+    std::string name = collection->name();
+    collections_.insert_or_assign(std::move(name), std::move(collection));
+  }
+}
+
+Status Database::install_loaded(const std::string& name, std::shared_ptr<Collection> loaded,
+                                std::shared_ptr<Collection> empty_stored) {
+  std::shared_ptr<Collection> replaced;  // released after the lock
+  std::unique_lock lock(mu_);
+  std::string stored;
+  if (empty_stored) {
+    stored = empty_stored->name();
+    if (stored != name && collections_.contains(stored)) {
+      return Status::already_exists("Collection '" + stored + "' already exists");
+    }
+  }
+  if (auto it = collections_.find(name); it != collections_.end()) {
+    replaced = std::move(it->second);
+    collections_.erase(it);
+  }
+  if (empty_stored && stored != name) collections_.emplace(stored, std::move(empty_stored));
+  collections_.insert_or_assign(name, std::move(loaded));
+  return Status();
+}
+
+bool Database::replay_insert(Collection& collection, Document&& document,
+                             std::span<const float> embedding) {
+  // An embedding of another length would break the index's per-node arrays.
+  if (embedding.size() != collection.dimension()) return false;
+  if (collection.get_document(document.id) != nullptr) return false;
+  collection.insert_document(std::move(document), embedding);
+  return true;
+}
+
+void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
+  auto count = [&summary](bool applied) { ++(applied ? summary.applied : summary.skipped); };
+  std::visit(
+      [&](auto& e) {
+        using E = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<E, WalEntry::CreateCollection>) {
+          const bool usable = validate_collection_name(e.name).ok() &&
+                              validate_collection_config(e.dimension, e.config).ok();
+          const bool created = usable && create_collection(e.name, e.dimension, e.config).ok();
+          if (created) summary.changed.insert(e.name);
+          count(created);
+        } else if constexpr (std::is_same_v<E, WalEntry::DeleteCollection>) {
+          const bool removed = delete_collection(e.name);
+          if (removed) {
+            summary.changed.insert(e.name);
+            summary.removed.insert(e.name);
+          }
+          count(removed);
+        } else {
+          std::shared_ptr<Collection> c = get_collection(e.collection);
+          if (!c) {
+            count(false);
+            return;
+          }
+          bool changed = false;
+          if constexpr (std::is_same_v<E, WalEntry::InsertDocument>) {
+            changed = replay_insert(*c, std::move(e.document), e.embedding);
+            count(changed);
+          } else if constexpr (std::is_same_v<E, WalEntry::DeleteDocument>) {
+            changed = c->delete_document(e.id);
+            count(changed);
+          } else if constexpr (std::is_same_v<E, WalEntry::BatchInsert>) {
+            for (DocumentWithEmbedding& pair : e.documents) {
+              const bool inserted = replay_insert(*c, std::move(pair.document), pair.embedding);
+              changed |= inserted;
+              count(inserted);
+            }
+          } else if constexpr (std::is_same_v<E, WalEntry::UpdateDocument>) {
+            // Checked before the delete, so that a bad record removes nothing.
+            if (e.embedding.size() == c->dimension()) {
+              c->delete_document(e.id);
+              c->insert_document(std::move(e.document), e.embedding);
+              changed = true;
+            }
+            count(changed);
+          }
+          if (changed) summary.changed.insert(e.collection);
+        }
+      },
+      entry.value);
+}
+
+ReplaySummary Database::replay_wal(std::vector<WalEntry> entries) {
+  ReplaySummary summary;
+  for (WalEntry& entry : entries) replay_one(entry, summary);
+  return summary;
+}
+
+}  // namespace tarnwell_core

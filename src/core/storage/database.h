@@ -1,0 +1,83 @@
+// Database: the registry of one handle's collections by name, under a reader-writer lock
+// (shared for lookups and listing, exclusive for changes), and the replay of logged changes at
+// start-up. Lookups hand out shared references, so a collection removed meanwhile stays usable
+// by whoever holds one. The registry lock is never held while a collection lock is waited for,
+// except shared-over-shared in total_memory_bytes (registry outside, collection inside).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/hnsw/config.h"
+#include "core/storage/collection.h"
+#include "core/storage/wal_entry.h"
+#include "core/util/status.h"
+
+namespace tarnwell_core {
+
+// Refuses configurations an index cannot work with (kInvalidArgument): dimension 0, m < 2,
+// ef_construction 0, m_max0 < m, max_layers outside 1..255, pq_subspaces not dividing the
+// dimension.
+Status validate_collection_config(uint64_t dimension, const HnswConfig& config);
+
+// What a replay did, so that the handle knows which snapshots the log's changes make stale.
+struct ReplaySummary {
+  std::unordered_set<std::string> changed;  // names that an applied record created or changed
+  std::unordered_set<std::string> removed;  // names whose registered collection a record removed
+  size_t applied = 0;                       // records (batch pairs counted singly) applied
+  size_t skipped = 0;                       // records or pairs passed over
+};
+
+class Database {
+ public:
+  Database() = default;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Registers an empty collection; kAlreadyExists "Collection '{}' already exists" when the name
+  // is taken (the registry is then unchanged). Arguments are the caller's to check.
+  Status create_collection(std::string name, uint64_t dimension, const HnswConfig& config);
+  std::shared_ptr<Collection> get_collection(std::string_view name) const;
+  // True when a collection of that name was registered and is now removed.
+  bool delete_collection(std::string_view name);
+  // Names in the registry's iteration order (unspecified).
+  std::vector<std::string> list_collections() const;
+  size_t collection_count() const;
+  // Sum of the collections' memory estimates.
+  uint64_t total_memory_bytes() const;
+
+  // Re-applies logged changes in order; never fails. Records that cannot apply are skipped:
+  // creations of a taken name or with an unusable name or configuration, changes to missing
+  // collections, insertions of ids already present and embeddings of the wrong length.
+  ReplaySummary replay_wal(std::vector<WalEntry> entries);
+
+  // Registers collections read at start-up under their own names, in order (a later one
+  // replaces an earlier one of the same name).
+  void register_loaded(std::vector<std::shared_ptr<Collection>> collections);
+
+  // In one exclusive hold: removes `name`, registers `empty_stored` (when given) under its own
+  // name, and registers `loaded` under `name`. Fails, changing nothing, with kAlreadyExists when
+  // `empty_stored`'s name is taken.
+  Status install_loaded(const std::string& name, std::shared_ptr<Collection> loaded,
+                        std::shared_ptr<Collection> empty_stored);
+
+ private:
+  using Map = std::unordered_map<std::string, std::shared_ptr<Collection>>;
+
+  void replay_one(WalEntry& entry, ReplaySummary& summary);
+  // Inserts a replayed document unless the collection cannot take it; true when inserted.
+  static bool replay_insert(Collection& collection, Document&& document,
+                            std::span<const float> embedding);
+
+  mutable std::shared_mutex mu_;  // guards collections_
+  Map collections_;
+};
+
+}  // namespace tarnwell_core

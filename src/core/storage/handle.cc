@@ -1,0 +1,450 @@
+// DatabaseHandle: start-up (snapshots, log read-back, replay), the logged changes, and the
+// checkpoints (save, compact, load). Lock order: the order lock (the log's checkpoint lock) →
+// a collection's writer mutex → the log's mutex or a collection's lock; the registry lock is only
+// taken briefly, never around a wait for another lock.
+#include "core/storage/handle.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <shared_mutex>
+
+#include "core/storage/snapshot.h"
+#include "core/util/file.h"
+
+namespace tarnwell_core {
+namespace {
+
+// `status` with `prefix` before its message, keeping an I/O error's number. Anything that is not
+// a file or data problem is reported as an I/O error: these are RuntimeErrors to the user.
+Status with_prefix(const std::string& prefix, const Status& status) {
+  if (status.code() == StatusCode::kInvalidData) {
+    return Status::invalid_data(prefix + status.message());
+  }
+  return Status::io_error(prefix + status.message(), status.sys_errno());
+}
+
+Status not_found(std::string_view name) {
+  return Status::not_found("collection '" + std::string(name) + "' not found");
+}
+
+Status dimension_mismatch(uint64_t expected, size_t got) {
+  return Status::invalid_argument("embedding dimension mismatch: expected " +
+                                  std::to_string(expected) + ", got " + std::to_string(got));
+}
+
+Status already_exists(const Uuid& id) {
+  return Status::already_exists("document '" + id.to_string() + "' already exists");
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Status::from_errno(errno);
+  return Status();
+}
+
+// The snapshots found in a data directory at start-up.
+struct LoadedSnapshots {
+  std::vector<std::shared_ptr<Collection>> winners;       // one per stored name, listing order
+  std::unordered_map<std::string, std::string> carriers;  // file name → stored name it holds
+};
+
+// Loads every snapshot file of `dir`; files that fail to load are skipped and left alone. Of two
+// files holding one stored name, "{name}.twl" wins (checkpoints keep that file current; another
+// one is a stale copy), otherwise the later one in listing order.
+Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionKey* key) {
+  Result<std::vector<std::string>> entries = list_dir(dir);
+  if (!entries) {
+    return Err(Status::io_error(
+        "failed to load snapshots from '" + dir + "': " + entries.error().message(),
+        entries.error().sys_errno()));
+  }
+  struct Candidate {
+    std::string file;
+    std::shared_ptr<Collection> collection;
+    bool canonical;
+  };
+  std::vector<Candidate> kept;
+  std::unordered_map<std::string, size_t> by_name;  // stored name → index in kept
+  LoadedSnapshots out;
+  for (const std::string& file : *entries) {
+    if (!has_snapshot_extension(file)) continue;
+    Result<std::shared_ptr<Collection>> loaded = load_collection(join_path(dir, file), key);
+    if (!loaded) continue;
+    std::string name = (*loaded)->name();
+    const bool canonical = file == snapshot_file_name(name);
+    if (!canonical) out.carriers.emplace(file, name);
+    auto [it, fresh] = by_name.emplace(name, kept.size());
+    if (fresh) {
+      kept.push_back({file, std::move(*loaded), canonical});
+    } else if (canonical || !kept[it->second].canonical) {
+      kept[it->second] = {file, std::move(*loaded), canonical};
+    }
+  }
+  out.winners.reserve(kept.size());
+  for (Candidate& c : kept) out.winners.push_back(std::move(c.collection));
+  return out;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+DatabaseHandle::DatabaseHandle(std::optional<std::string> data_dir,
+                               std::shared_ptr<const EncryptionKey> key,
+                               std::unique_ptr<SyncWriteAheadLog> wal)
+    : data_dir_(std::move(data_dir)), default_key_(std::move(key)), wal_(std::move(wal)) {}
+
+Result<std::unique_ptr<DatabaseHandle>> DatabaseHandle::open(
+    std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key) {
+  if (!data_dir) {
+    return std::unique_ptr<DatabaseHandle>(
+        new DatabaseHandle(std::nullopt, std::move(key), nullptr));
+  }
+  const std::string dir = *data_dir;
+  LoadedSnapshots snapshots;
+  if (path_exists(dir)) {
+    ASSIGN_OR_RETURN(snapshots, load_snapshots(dir, key.get()));
+  }
+  Result<std::unique_ptr<SyncWriteAheadLog>> wal = SyncWriteAheadLog::open(dir, key);
+  if (!wal) return Err(with_prefix("failed to open WAL: ", wal.error()));
+  std::unique_ptr<DatabaseHandle> handle(
+      new DatabaseHandle(std::move(data_dir), std::move(key), std::move(*wal)));
+  handle->db_.register_loaded(std::move(snapshots.winners));
+  handle->carriers_ = std::move(snapshots.carriers);
+  RETURN_IF_ERROR(handle->recover_log());
+  return handle;
+}
+
+Status DatabaseHandle::recover_log() {
+  Result<WalReadBack> read = read_wal(wal_->path(), default_key_.get());
+  if (!read) return with_prefix("WAL replay failed: ", read.error());
+  if (read->stopped_early) {
+    // Records appended behind a torn or damaged one would never be read back: cut the damage off
+    // before the writer appends anything.
+    Status cut = wal_->cut_back(read->good_end);
+    if (!cut.ok()) return with_prefix("WAL replay failed: ", cut);
+  }
+  std::vector<WalEntry> entries;
+  entries.reserve(read->payloads.size());
+  for (const std::vector<uint8_t>& payload : read->payloads) {
+    // A record that passed its integrity check but does not decode is passed over.
+    Result<WalEntry> entry = decode_wal_entry(payload);
+    if (entry) entries.push_back(std::move(*entry));
+  }
+  read->payloads.clear();
+  ReplaySummary summary = db_.replay_wal(std::move(entries));
+  // The replayed changes live only in the log until the next checkpoint writes their snapshots.
+  std::lock_guard lock(touched_mu_);
+  touched_ = std::move(summary.changed);
+  deleted_ = std::move(summary.removed);
+  return Status();
+}
+
+// ---- collections ----
+
+Status DatabaseHandle::create_collection(std::string_view name, uint64_t dimension,
+                                         const HnswConfig& config) {
+  RETURN_IF_ERROR(validate_collection_name(name));
+  RETURN_IF_ERROR(validate_collection_config(dimension, config));
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_create_collection_record(name, dimension, config);
+  std::unique_lock order(order_lock());
+  if (wal_) RETURN_IF_ERROR(log(record));
+  // A taken name fails after the append; replay ignores the duplicate creation.
+  RETURN_IF_ERROR(db_.create_collection(std::string(name), dimension, config));
+  touch(name);
+  return Status();
+}
+
+Result<bool> DatabaseHandle::delete_collection(std::string_view name) {
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_delete_collection_record(name);
+  std::unique_lock order(order_lock());
+  // Logged whether or not the collection exists.
+  if (wal_) RETURN_IF_ERROR(log(record));
+  const bool existed = db_.delete_collection(name);
+  if (existed) {
+    std::lock_guard lock(touched_mu_);
+    touched_.emplace(name);
+    deleted_.emplace(name);
+  }
+  return existed;
+}
+
+std::vector<std::string> DatabaseHandle::list_collections() const { return db_.list_collections(); }
+
+std::shared_ptr<Collection> DatabaseHandle::get_collection(std::string_view name) const {
+  return db_.get_collection(name);
+}
+
+uint64_t DatabaseHandle::total_memory_bytes() const { return db_.total_memory_bytes(); }
+
+// ---- documents ----
+
+Status DatabaseHandle::log(std::span<const uint8_t> payload) {
+  Status s = wal_->append_locked(payload);
+  if (!s.ok()) return with_prefix("WAL write failed: ", s);
+  return s;
+}
+
+Status DatabaseHandle::check_registered(const std::shared_ptr<Collection>& collection,
+                                        std::string_view name) const {
+  // The record names the collection; replay applies it to whatever is registered under that
+  // name, so the change must go to that very collection.
+  if (db_.get_collection(name) != collection) return not_found(name);
+  return Status();
+}
+
+void DatabaseHandle::touch(std::string_view name) {
+  std::lock_guard lock(touched_mu_);
+  touched_.emplace(name);
+}
+
+Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collection,
+                                    std::string_view name, Document document,
+                                    std::span<const float> embedding) {
+  if (embedding.size() != collection->dimension()) {
+    return Err(dimension_mismatch(collection->dimension(), embedding.size()));
+  }
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_insert_record(name, document, embedding);
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  // Held from the liveness check to the insert, so the check still holds when it is applied.
+  std::lock_guard writer(collection->writer_mutex());
+  if (collection->get_document(document.id) != nullptr) return Err(already_exists(document.id));
+  if (wal_) RETURN_IF_ERROR(log(record));
+  Uuid id = collection->insert_document(std::move(document), embedding);
+  touch(name);
+  return id;
+}
+
+Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
+    const std::shared_ptr<Collection>& collection, std::string_view name,
+    std::vector<DocumentWithEmbedding> documents) {
+  std::unordered_set<Uuid, UuidHash> ids;
+  ids.reserve(documents.size());
+  for (const DocumentWithEmbedding& d : documents) {
+    if (d.embedding.size() != collection->dimension()) {
+      return Err(dimension_mismatch(collection->dimension(), d.embedding.size()));
+    }
+    if (!ids.insert(d.document.id).second) {
+      return Err(Status::invalid_argument("document '" + d.document.id.to_string() +
+                                          "' appears more than once in the batch"));
+    }
+  }
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_batch_insert_record(name, documents);
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  std::lock_guard writer(collection->writer_mutex());
+  for (const DocumentWithEmbedding& d : documents) {
+    if (collection->get_document(d.document.id) != nullptr) {
+      return Err(already_exists(d.document.id));
+    }
+  }
+  if (wal_) RETURN_IF_ERROR(log(record));
+  std::vector<Uuid> out;
+  out.reserve(documents.size());
+  for (DocumentWithEmbedding& d : documents) {
+    out.push_back(collection->insert_document(std::move(d.document), d.embedding));
+  }
+  if (!out.empty()) touch(name);
+  return out;
+}
+
+Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& collection,
+                                             std::string_view name, const Uuid& id) {
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_delete_document_record(name, id);
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  std::lock_guard writer(collection->writer_mutex());
+  // Logged whether or not a live document has that id.
+  if (wal_) RETURN_IF_ERROR(log(record));
+  const bool removed = collection->delete_document(id);
+  if (removed) touch(name);
+  return removed;
+}
+
+// ---- persistence ----
+
+bool DatabaseHandle::is_data_dir(const std::string& dir) const {
+  if (dir == *data_dir_) return true;
+  struct stat a, b;
+  if (::stat(dir.c_str(), &a) != 0 || ::stat(data_dir_->c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Status DatabaseHandle::write_data_dir_snapshot(const Collection& c, const EncryptionKey* key,
+                                               std::unordered_set<std::string>& written) {
+  const std::string name = c.name();
+  written.insert(name);
+  const std::string file = snapshot_file_name(name);
+  if (auto it = carriers_.find(file); it != carriers_.end()) {
+    // This file is where another collection was loaded from. Give that collection its own file
+    // before this one is overwritten, or its only copy would go.
+    const std::string other = it->second;
+    if (!written.contains(other)) {
+      if (std::shared_ptr<Collection> oc = db_.get_collection(other)) {
+        Status s = write_data_dir_snapshot(*oc, default_key_.get(), written);
+        if (!s.ok()) return Status::io_error("save '" + other + "' failed: " + s.message());
+      }
+    }
+    carriers_.erase(file);
+  }
+  return save_collection(c, *data_dir_, key);
+}
+
+Status DatabaseHandle::remove_data_dir_snapshots(const std::string& name, bool canonical_too) {
+  std::vector<std::string> files;
+  for (const auto& [file, stored] : carriers_) {
+    if (stored == name) files.push_back(file);
+  }
+  if (canonical_too) files.push_back(snapshot_file_name(name));
+  for (const std::string& file : files) {
+    Status s = remove_file(join_path(*data_dir_, file));
+    if (!s.ok()) return s;
+    carriers_.erase(file);
+  }
+  return Status();
+}
+
+Status DatabaseHandle::checkpoint_locked(bool all, std::unordered_set<std::string> written) {
+  std::vector<std::string> names;
+  std::unordered_set<std::string> deleted;
+  {
+    std::lock_guard lock(touched_mu_);
+    names.assign(touched_.begin(), touched_.end());
+    deleted = deleted_;
+  }
+  if (all) {
+    std::vector<std::string> registered = db_.list_collections();
+    names.insert(names.end(), registered.begin(), registered.end());
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+
+  for (const std::string& name : names) {
+    std::shared_ptr<Collection> c = db_.get_collection(name);
+    if (deleted.contains(name)) {
+      // Deleted since the last checkpoint: no file may bring the deleted collection back. A
+      // collection registered again under the name gets its own file just below.
+      Status s = remove_data_dir_snapshots(name, c == nullptr);
+      if (!s.ok()) {
+        return Status::io_error("failed to remove the snapshot of '" + name + "': " + s.message(),
+                                s.sys_errno());
+      }
+    }
+    if (c == nullptr || written.contains(name)) continue;
+    Status s = write_data_dir_snapshot(*c, default_key_.get(), written);
+    if (!s.ok())
+      return Status::io_error("save '" + name + "' failed: " + s.message(), s.sys_errno());
+  }
+  if (!deleted.empty()) {
+    Status s = fsync_dir(*data_dir_);
+    if (!s.ok()) return with_prefix("failed to sync '" + *data_dir_ + "': ", s);
+  }
+  // Every change the log holds is now in a snapshot on stable storage.
+  Status s = wal_->truncate();
+  if (!s.ok()) return with_prefix("WAL truncate failed: ", s);
+  std::lock_guard lock(touched_mu_);
+  touched_.clear();
+  deleted_.clear();
+  return Status();
+}
+
+Status DatabaseHandle::save(std::string_view collection, std::optional<std::string> path,
+                            std::shared_ptr<const EncryptionKey> key) {
+  if (!get_collection(collection)) return not_found(collection);
+  if (!path && !data_dir_) {
+    return Status::invalid_argument("no path specified and Tarnwell was created without data_dir");
+  }
+  const std::string dir = path ? *path : *data_dir_;
+  const EncryptionKey* k = key ? key.get() : default_key_.get();
+  if (!wal_) {
+    std::shared_ptr<Collection> c = get_collection(collection);
+    if (!c) return not_found(collection);
+    return save_collection(*c, dir, k);
+  }
+  // Appends wait from here until the log is cut, so none can fall between a snapshot and the
+  // truncation that relies on it.
+  std::unique_lock order(order_lock());
+  std::shared_ptr<Collection> c = get_collection(collection);
+  if (!c) return not_found(collection);
+  std::unordered_set<std::string> written;
+  if (is_data_dir(dir)) {
+    RETURN_IF_ERROR(write_data_dir_snapshot(*c, k, written));
+  } else {
+    RETURN_IF_ERROR(save_collection(*c, dir, k));
+    // Start-up reads only data_dir: the log about to be cut holds changes that only a snapshot
+    // there can carry.
+    Status s = write_data_dir_snapshot(*c, default_key_.get(), written);
+    if (!s.ok()) return Status::io_error("save '" + c->name() + "' failed: " + s.message());
+  }
+  return checkpoint_locked(false, std::move(written));
+}
+
+Status DatabaseHandle::compact() {
+  if (!data_dir_) return Status::invalid_argument("compact requires data_dir to be set");
+  std::unique_lock order(order_lock());
+  return checkpoint_locked(true);
+}
+
+Status DatabaseHandle::load(std::string_view name, std::optional<std::string> path,
+                            std::shared_ptr<const EncryptionKey> key) {
+  if (!path && !data_dir_) {
+    return Status::invalid_argument("no path specified and Tarnwell was created without data_dir");
+  }
+  RETURN_IF_ERROR(validate_collection_name(name));
+  const std::string target(name);
+  const std::string file = join_path(path ? *path : *data_dir_, snapshot_file_name(name));
+  // Read and checked before any lock: the collection is private until registered.
+  Result<std::shared_ptr<Collection>> loaded = load_collection(file, key.get());
+  if (!loaded) return with_prefix("failed to load '" + target + "': ", loaded.error());
+  std::shared_ptr<Collection> c = std::move(*loaded);
+  const std::string stored = c->name();
+
+  std::unique_lock order(order_lock());
+  if (stored != target && get_collection(stored)) {
+    return Status::already_exists("Collection '" + stored + "' already exists");
+  }
+  std::shared_ptr<Collection> empty_stored;
+  if (stored != target) {
+    empty_stored = std::make_shared<Collection>(stored, c->dimension(), c->config());
+  }
+  c->set_name(target);
+  if (wal_) {
+    // Everything logged so far goes into snapshots and the log is emptied first, so that no
+    // record written for the replaced collection is ever replayed onto the loaded one. Until the
+    // new files are written, data_dir still holds the state before the load.
+    RETURN_IF_ERROR(checkpoint_locked(false));
+    std::unordered_set<std::string> written;
+    if (empty_stored) {
+      Status s = write_data_dir_snapshot(*empty_stored, default_key_.get(), written);
+      if (!s.ok()) return Status::io_error("save '" + stored + "' failed: " + s.message());
+    }
+    Status s = write_data_dir_snapshot(*c, default_key_.get(), written);
+    if (!s.ok()) {
+      if (empty_stored && !remove_file(join_path(*data_dir_, snapshot_file_name(stored))).ok()) {
+        // Its file stays, so it exists after a restart: keep memory the same.
+        db_.register_loaded({empty_stored});
+      }
+      return Status::io_error("save '" + target + "' failed: " + s.message());
+    }
+  }
+  return db_.install_loaded(target, std::move(c), std::move(empty_stored));
+}
+
+Result<size_t> DatabaseHandle::rebuild(std::string_view collection) {
+  std::shared_ptr<Collection> c = get_collection(collection);
+  if (!c) return Err(not_found(collection));
+  return c->rebuild();
+}
+
+}  // namespace tarnwell_core
