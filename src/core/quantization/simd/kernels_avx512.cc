@@ -4,8 +4,10 @@
 // Compiled with AVX-512 flags: everything stays file-local and uses intrinsics only.
 // g++ 12's AVX-512 headers seed results with _mm*_undefined_*(), which its own flow analysis
 // reports as uninitialized use (GCC PR 105593); the intrinsics are correct.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include "core/quantization/simd/kernels.h"

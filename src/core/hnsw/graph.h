@@ -1,0 +1,168 @@
+// HnswIndex: the layered proximity graph of one collection over scalar-quantized vectors, with
+// an optional full-precision copy and optional product-quantization codes. Per-node data lives
+// in flat id-indexed arrays (public, in their persisted order); adjacency is encapsulated: layer
+// 0 in one block with a fixed capacity per node, upper layers in a second block that only nodes
+// above layer 0 pay for. HnswIndexFields is the persisted form and the only way in or out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/hnsw/config.h"
+#include "core/quantization/pq.h"
+#include "core/quantization/scalar.h"
+
+namespace tarnwell_core {
+
+// A node and its distance to some target (smaller is closer).
+struct ScoredNode {
+  float distance;
+  uint32_t id;
+  bool operator==(const ScoredNode&) const = default;
+};
+
+// The fourteen persisted fields, adjacency as one list of ids per node and layer. A snapshot
+// decoder fills it and the collection validates it before any index is built from it.
+struct HnswIndexFields {
+  HnswConfig config;
+  std::vector<uint8_t> vector_data;
+  std::vector<float> vector_min;
+  std::vector<float> vector_scale;
+  std::vector<float> raw_vectors;
+  std::vector<std::vector<std::vector<uint32_t>>> neighbors;
+  std::vector<uint8_t> layers;
+  std::vector<uint8_t> deleted;  // 0 or 1
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<uint8_t> pq_codes;
+  std::optional<uint32_t> entry_point;
+  uint64_t max_level = 0;
+  uint64_t dimension = 0;
+  uint32_t node_count = 0;
+
+  bool operator==(const HnswIndexFields&) const = default;
+};
+
+class HnswIndex {
+ public:
+  // An empty index: no nodes, no entry point, max_level 0.
+  HnswIndex(const HnswConfig& config, size_t dimension);
+
+  // Takes the arrays over and builds the adjacency. The caller has validated that every
+  // per-node array has node_count entries, every neighbour id is < node_count, node i has at
+  // least layers[i] + 1 lists and entry_point < node_count. Lists of any length are accepted.
+  static HnswIndex from_fields(HnswIndexFields&& fields);
+  HnswIndexFields to_fields() const;
+
+  // Adds node `id`, which must equal node_count; `vector` has `dimension` components and `q`
+  // is its quantization. Only resource exhaustion can fail.
+  void insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q);
+
+  // The k nearest live nodes, ascending by precise distance; empty without an entry point.
+  std::vector<ScoredNode> knn_search(std::span<const float> query, size_t k) const;
+
+  // As knn_search, but a node is admitted as a result only if admit(id) is also true. admit is
+  // called only for live nodes whose distance qualifies for the beam, at most once per node
+  // per layer-0 pass. Defined in core/hnsw/search.h: include it to call this.
+  template <class Admit>
+  std::vector<ScoredNode> knn_search_filtered(std::span<const float> query, size_t k,
+                                              Admit&& admit) const;
+
+  // Tombstones a node; ids beyond `deleted` are ignored.
+  void mark_deleted(uint32_t id) {
+    if (id < deleted.size()) deleted[id] = 1;
+  }
+
+  // The node's stored vector as min + scale * code.
+  std::vector<float> reconstruct(uint32_t id) const;
+  void reconstruct_into(uint32_t id, float* out) const;
+
+  // Number of adjacency lists of a node (its level + 1, or more for data read from a file).
+  size_t layer_list_count(uint32_t node) const {
+    const uint32_t ref = upper_ref_[node];
+    return ref == kNoUpper ? 1 : 1 + upper_nodes_[ref].list_count;
+  }
+
+  // The node's neighbours on one layer; empty when it has no list there.
+  std::span<const uint32_t> neighbors(uint32_t node, size_t layer) const {
+    const uint32_t* list = list_address(node, layer);
+    if (list == nullptr) return {};
+    return {list + 1, list[0]};
+  }
+
+  // Where a node's list for a layer starts (its count word), or nullptr; for prefetching.
+  const uint32_t* list_address(uint32_t node, size_t layer) const {
+    if (layer == 0) return &level0_[static_cast<size_t>(node) * (level0_cap_ + 1)];
+    const uint32_t ref = upper_ref_[node];
+    if (ref == kNoUpper || layer > upper_nodes_[ref].list_count) return nullptr;
+    return &upper_[upper_nodes_[ref].offset + (layer - 1) * (upper_cap_ + 1)];
+  }
+
+  // True when raw_vectors holds a full-precision copy of every node.
+  bool has_raw_vectors() const {
+    return dimension != 0 && raw_vectors.size() / dimension >= node_count && !raw_vectors.empty();
+  }
+
+  // True when the PQ side store can serve every node: a well-formed codebook matching the
+  // dimension and codes for every node.
+  bool pq_usable() const;
+
+  // Bytes held by the adjacency blocks (for memory estimates).
+  size_t adjacency_bytes() const;
+
+  HnswConfig config;
+  std::vector<uint8_t> vector_data;  // node-major scalar codes, dimension per node
+  std::vector<float> vector_min;
+  std::vector<float> vector_scale;
+  std::vector<float> raw_vectors;  // node-major; empty unless store_raw_vectors
+  std::vector<uint8_t> layers;     // per node: its level
+  std::vector<uint8_t> deleted;    // per node: 1 when tombstoned
+  std::optional<PqCodebook> pq_codebook;
+  std::vector<uint8_t> pq_codes;  // node-major, num_subspaces per node
+  std::optional<uint32_t> entry_point;
+  uint64_t max_level = 0;
+  uint64_t dimension = 0;
+  uint32_t node_count = 0;
+
+ private:
+  static constexpr uint32_t kNoUpper = 0xFFFFFFFF;
+
+  // Upper-layer lists of one node: list_count lists of upper_cap_ + 1 words from offset.
+  struct UpperLists {
+    uint64_t offset;
+    uint32_t list_count;
+  };
+
+  size_t cap_of_layer(size_t layer) const { return layer == 0 ? config.m_max0 : config.m; }
+  uint32_t* mutable_list(uint32_t node, size_t layer) {
+    return const_cast<uint32_t*>(list_address(node, layer));
+  }
+  // Appends the adjacency of a new node with `list_count` empty lists.
+  void add_node_adjacency(size_t list_count);
+  // Gives `node` at least `list_count` lists, new ones empty.
+  void ensure_list_count(uint32_t node, size_t list_count);
+  // Replaces a list, widening the block first when it does not fit.
+  void set_list(uint32_t node, size_t layer, std::span<const uint32_t> ids);
+  void widen_level0(size_t needed);
+  void widen_upper(size_t needed);
+  void store_node(std::span<const float> vector, const QuantizedVector& q, size_t level);
+  // Links new_id into node's list at `layer`, pruning on overflow; false if pruning dropped it.
+  bool link_back(uint32_t node, size_t layer, uint32_t new_id);
+  // Replaces the tombstone in node's list farthest from node by new_id, if there is one.
+  void adopt_in_place_of_tombstone(uint32_t node, size_t layer, uint32_t new_id);
+  // The node's full-precision vector: its raw copy, or its reconstruction in `buffer`.
+  const float* node_vector(uint32_t node, std::vector<float>& buffer) const;
+
+  // Layer 0: node i owns words [i * (level0_cap_ + 1), ...): a count, then level0_cap_ slots.
+  std::vector<uint32_t> level0_;
+  size_t level0_cap_ = 0;
+  // Upper layers: upper_ref_[i] indexes upper_nodes_, or is kNoUpper for layer-0-only nodes.
+  std::vector<uint32_t> upper_ref_;
+  std::vector<UpperLists> upper_nodes_;
+  std::vector<uint32_t> upper_;
+  size_t upper_cap_ = 0;
+};
+
+}  // namespace tarnwell_core

@@ -1,0 +1,204 @@
+// Graph search: the single-layer beam search shared by insertion and queries, and the k-NN
+// search with descent, bounded widening of the layer-0 beam and precise re-ranking. Distances
+// are ordered by one total order everywhere (NaN after +inf), so no input can make a heap or a
+// sort misbehave. Every buffer is sized by what the walk reaches, never by k or ef.
+#pragma once
+
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/hnsw/distance.h"
+#include "core/hnsw/graph.h"
+#include "core/hnsw/visited.h"
+
+namespace tarnwell_core {
+namespace search_detail {
+
+// Orders like the floats themselves except that -0 equals +0 and every NaN comes after +inf.
+inline uint32_t order_key(float d) {
+  if (d != d) return 0xFFFFFFFFu;
+  const uint32_t u = std::bit_cast<uint32_t>(d + 0.0f);  // folds -0 into +0
+  return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+inline float key_distance(uint32_t key) {
+  const uint32_t u = (key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key;
+  return std::bit_cast<float>(u);
+}
+
+// A heap entry: the distance's order key above the id, so integer order is distance order
+// (equal distances fall back to the id, one of the orders left open).
+inline uint64_t pack(float d, uint32_t id) { return (uint64_t{order_key(d)} << 32) | id; }
+inline uint32_t packed_key(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
+inline uint32_t packed_id(uint64_t e) { return static_cast<uint32_t>(e); }
+inline ScoredNode unpack(uint64_t e) { return {key_distance(packed_key(e)), packed_id(e)}; }
+
+inline const uint32_t kMaxFiniteKey = order_key(std::numeric_limits<float>::max());
+
+struct AdmitAll {
+  bool operator()(uint32_t) const { return true; }
+};
+
+// Which nodes may become results: live ones the predicate admits, or (to keep an insertion
+// reachable when only tombstones are in reach) every reached node.
+enum class Tombstones : uint8_t { Skip, Admit };
+
+}  // namespace search_detail
+
+// The beam search on one layer, into `out` ascending by distance. A reached node always guides
+// the walk; it becomes a result only if admitted (see Tombstones; admit(id) is called only for
+// live nodes whose distance qualifies, at most once per node). `visited` must cover node_count.
+template <search_detail::Tombstones kTombstones = search_detail::Tombstones::Skip,
+          class Admit = search_detail::AdmitAll>
+void search_layer(const HnswIndex& index, const QueryDistance& dist,
+                  std::span<const uint32_t> entries, size_t ef, size_t layer, VisitedSet& visited,
+                  SearchScratch& scratch, std::vector<ScoredNode>& out, Admit&& admit = Admit{}) {
+  using namespace search_detail;
+  const auto result_allowed = [&](uint32_t id) {
+    if constexpr (kTombstones == Tombstones::Admit) {
+      return true;
+    } else {
+      return index.deleted[id] == 0 && admit(id);
+    }
+  };
+  std::vector<uint64_t>& cand = scratch.candidates;  // min-heap
+  std::vector<uint64_t>& res = scratch.results;      // max-heap
+  std::vector<uint32_t>& fresh = scratch.fresh;
+  cand.clear();
+  res.clear();
+  visited.next_generation();
+  uint32_t bound = kMaxFiniteKey;
+
+  for (uint32_t e : entries) {
+    if (visited.test_and_mark(e)) continue;
+    const uint64_t entry = pack(dist.walk(e), e);
+    cand.push_back(entry);
+    std::push_heap(cand.begin(), cand.end(), std::greater<>());
+    if (result_allowed(e)) {
+      res.push_back(entry);
+      std::push_heap(res.begin(), res.end());
+      if (res.size() >= ef) bound = packed_key(res.front());
+    }
+  }
+
+  while (!cand.empty()) {
+    std::pop_heap(cand.begin(), cand.end(), std::greater<>());
+    const uint64_t c = cand.back();
+    cand.pop_back();
+    if (res.size() >= ef && packed_key(c) > bound) break;
+    const std::span<const uint32_t> nb = index.neighbors(packed_id(c), layer);
+    if (nb.empty()) continue;
+    if (!cand.empty()) {
+      // The nearest remaining candidate is likely expanded next; start loading its list.
+      const uint32_t* next = index.list_address(packed_id(cand.front()), layer);
+      if (next != nullptr) _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T0);
+    }
+    fresh.clear();
+    for (uint32_t x : nb) {
+      if (!visited.test_and_mark(x)) fresh.push_back(x);
+    }
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      if (i + 1 < fresh.size()) dist.prefetch(fresh[i + 1]);
+      const uint32_t x = fresh[i];
+      const float d = dist.walk(x);
+      const uint32_t key = order_key(d);
+      if (res.size() < ef || key < bound) {
+        const uint64_t entry = (uint64_t{key} << 32) | x;
+        cand.push_back(entry);
+        std::push_heap(cand.begin(), cand.end(), std::greater<>());
+        if (result_allowed(x)) {
+          res.push_back(entry);
+          std::push_heap(res.begin(), res.end());
+          if (res.size() > ef) {
+            std::pop_heap(res.begin(), res.end());
+            res.pop_back();
+          }
+          bound = res.empty() ? kMaxFiniteKey : packed_key(res.front());
+        }
+      }
+    }
+  }
+
+  std::sort_heap(res.begin(), res.end());
+  out.clear();
+  out.reserve(res.size());
+  for (uint64_t e : res) out.push_back(unpack(e));
+}
+
+namespace search_detail {
+
+// ef x 4 without wrapping around.
+inline size_t saturating_times4(size_t ef) {
+  return ef > std::numeric_limits<size_t>::max() / 4 ? std::numeric_limits<size_t>::max() : 4 * ef;
+}
+
+// Descends from the entry point through the upper layers with a one-wide beam (tombstones are
+// never picked) and returns the layer-0 entry.
+inline uint32_t descend(const HnswIndex& index, const QueryDistance& dist, uint32_t ep,
+                        size_t down_to_layer, VisitedSet& visited, SearchScratch& scratch,
+                        std::vector<ScoredNode>& out) {
+  // Layers above the entry's own lists hold nothing but the entry: skipping them changes no
+  // result, and keeps a corrupt max_level from costing a loop per layer.
+  const size_t top = std::min<uint64_t>(index.max_level, index.layer_list_count(ep) - 1);
+  for (size_t layer = top; layer > down_to_layer; --layer) {
+    search_layer(index, dist, std::span<const uint32_t>(&ep, 1), 1, layer, visited, scratch, out);
+    if (!out.empty()) ep = out.front().id;
+  }
+  return ep;
+}
+
+}  // namespace search_detail
+
+template <class Admit>
+std::vector<ScoredNode> HnswIndex::knn_search_filtered(std::span<const float> query, size_t k,
+                                                       Admit&& admit) const {
+  using namespace search_detail;
+  // k = 0 answers nothing whatever the walk finds; skip the walk.
+  if (!entry_point || k == 0) return {};
+  VisitedHold hold(search_visited());
+  VisitedSet& visited = hold.set();
+  SearchScratch& scratch = hold.scratch();
+  visited.grow(node_count);
+
+  std::optional<DistanceTable> table;
+  if (pq_usable()) table = pq_codebook->build_distance_table(query, config.distance_metric);
+  const QueryDistance dist(*this, query.data(), table ? &*table : nullptr);
+
+  std::vector<ScoredNode> found;
+  const uint32_t ep = descend(*this, dist, *entry_point, 0, visited, scratch, found);
+
+  size_t ef = std::max<size_t>(config.ef_search, k);
+  const size_t limit = std::min<size_t>(node_count, saturating_times4(ef));
+  for (;;) {
+    search_layer(*this, dist, std::span<const uint32_t>(&ep, 1), ef, 0, visited, scratch, found,
+                 admit);
+    if (ef >= limit || found.size() >= k) break;
+    ef = std::min(limit, 2 * ef);
+  }
+
+  if (dist.uses_table()) {
+    for (ScoredNode& r : found) r.distance = dist.precise(r.id);
+  }
+  std::sort(found.begin(), found.end(), [](const ScoredNode& a, const ScoredNode& b) {
+    return pack(a.distance, a.id) < pack(b.distance, b.id);
+  });
+  if (found.size() > k) found.resize(k);
+  return found;
+}
+
+// The beam search of one layer from `entries`, as insertion and k-NN search run it, in a
+// self-contained form (its own visited generation and scratch). Mostly for tests and tools.
+std::vector<ScoredNode> search_layer(const HnswIndex& index, std::span<const float> query,
+                                     std::span<const uint32_t> entries, size_t ef, size_t layer,
+                                     VisitedSet& visited);
+
+}  // namespace tarnwell_core
