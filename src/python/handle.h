@@ -1,0 +1,54 @@
+// The Tarnwell class: one database handle. The object owns a core DatabaseHandle, fixed at
+// construction; its methods convert and check their arguments with the interpreter lock held,
+// then release the lock for the core work (which takes native locks, searches, or waits for the
+// disk), and build their results with the lock held again.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+
+#include "core/storage/handle.h"
+
+namespace tarnwell_py {
+
+struct TarnwellObject {
+  PyObject_HEAD
+  tarnwell_core::DatabaseHandle* handle;  // owned; null only while construction fails
+};
+
+extern PyTypeObject TarnwellType;
+bool init_tarnwell_type();
+
+inline tarnwell_core::DatabaseHandle& handle_of(PyObject* self) {
+  return *reinterpret_cast<TarnwellObject*>(self)->handle;
+}
+
+// Method bodies, grouped by concern in separate files.
+#define TW_METHOD(name) \
+  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+TW_METHOD(method_create_collection);
+TW_METHOD(method_delete_collection);
+TW_METHOD(method_list_collections);
+TW_METHOD(method_collection_info);
+TW_METHOD(method_total_memory_bytes);
+TW_METHOD(method_insert);
+TW_METHOD(method_batch_insert);
+TW_METHOD(method_get);
+TW_METHOD(method_delete);
+TW_METHOD(method_search);
+TW_METHOD(method_save);
+TW_METHOD(method_load);
+TW_METHOD(method_compact);
+TW_METHOD(method_rebuild);
+
+// Looks a collection up with the interpreter lock released (the registry lock may be contended);
+// raises KeyError "collection '{}' not found" when absent.
+std::shared_ptr<tarnwell_core::Collection> lookup_collection(PyObject* self, std::string_view name);
+
+// Parses an optional hex key argument; ValueError with the parser's message.
+bool parse_key_arg(std::optional<std::string_view> text,
+                   std::shared_ptr<const tarnwell_core::EncryptionKey>* out);
+
+}  // namespace tarnwell_py

@@ -1,0 +1,115 @@
+// Tarnwell methods that write and read snapshot files and cut the log back (save, load, compact),
+// and rebuild. The checks come in the documented order; the file work runs without the
+// interpreter lock.
+#include <string>
+
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/handle.h"
+#include "python/ref.h"
+
+namespace tarnwell_py {
+namespace {
+
+using tarnwell_core::EncryptionKey;
+using tarnwell_core::StatusCode;
+
+constexpr char kNoPath[] = "no path specified and Tarnwell was created without data_dir";
+
+std::optional<std::string> to_owned(std::optional<std::string_view> s) {
+  if (!s) return std::nullopt;
+  return std::string(*s);
+}
+
+}  // namespace
+
+TW_METHOD(method_save) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"save", {"collection", "path", "encryption_key"}, 1};
+    PyObject* a[3];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string_view name;
+    std::optional<std::string_view> path, key_text;
+    if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
+        !to_opt_str(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_str(a[2], {sig.fname, "encryption_key"}, &key_text)) {
+      return nullptr;
+    }
+    if (!lookup_collection(self, name)) return nullptr;
+    if (!path && !handle_of(self).data_dir()) {
+      PyErr_SetString(PyExc_ValueError, kNoPath);
+      return nullptr;
+    }
+    std::shared_ptr<const EncryptionKey> key;
+    if (!parse_key_arg(key_text, &key)) return nullptr;
+    auto status = without_gil([&] { return handle_of(self).save(name, to_owned(path), key); });
+    if (!status.ok()) {
+      if (status.code() == StatusCode::kNotFound) return raise_status(status);
+      if (status.code() == StatusCode::kInvalidArgument) return raise_status(status);
+      return raise_status_as(PyExc_RuntimeError, status);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+TW_METHOD(method_load) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"load", {"name", "path", "encryption_key"}, 1};
+    PyObject* a[3];
+    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string_view name;
+    std::optional<std::string_view> path, key_text;
+    if (!to_str(a[0], {sig.fname, "name"}, &name) ||
+        !to_opt_str(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_str(a[2], {sig.fname, "encryption_key"}, &key_text)) {
+      return nullptr;
+    }
+    if (!path && !handle_of(self).data_dir()) {
+      PyErr_SetString(PyExc_ValueError, kNoPath);
+      return nullptr;
+    }
+    std::shared_ptr<const EncryptionKey> key;
+    if (!parse_key_arg(key_text, &key)) return nullptr;
+    auto status = without_gil([&] { return handle_of(self).load(name, to_owned(path), key); });
+    if (!status.ok()) {
+      // A stored name that is registered already is a failed load, not a bad argument.
+      if (status.code() == StatusCode::kInvalidArgument) return raise_status(status);
+      return raise_status_as(PyExc_RuntimeError, status);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+TW_METHOD(method_compact) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"compact", {}, 0};
+    if (!parse_args(sig, args, nargs, kwnames, nullptr)) return nullptr;
+    if (!handle_of(self).data_dir()) {
+      PyErr_SetString(PyExc_ValueError, "compact requires data_dir to be set");
+      return nullptr;
+    }
+    auto status = without_gil([&] { return handle_of(self).compact(); });
+    if (!status.ok()) return raise_status_as(PyExc_RuntimeError, status);
+    Py_RETURN_NONE;
+  });
+}
+
+TW_METHOD(method_rebuild) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"rebuild", {"collection"}, 1};
+    PyObject* a[1];
+    std::string_view name;
+    if (!parse_args(sig, args, nargs, kwnames, a) ||
+        !to_str(a[0], {sig.fname, "collection"}, &name)) {
+      return nullptr;
+    }
+    auto rebuilt = without_gil([&] { return handle_of(self).rebuild(name); });
+    if (!rebuilt) {
+      if (rebuilt.error().code() == StatusCode::kNotFound) return raise_status(rebuilt.error());
+      return raise_status_as(PyExc_RuntimeError, rebuilt.error());
+    }
+    return PyLong_FromSize_t(*rebuilt);
+  });
+}
+
+}  // namespace tarnwell_py

@@ -1,0 +1,157 @@
+"""Search modes, filters, thresholds and fusion as seen from Python."""
+import math
+
+import numpy as np
+import pytest
+
+from tarnwell import Tarnwell
+
+
+@pytest.fixture
+def animals():
+    db = Tarnwell()
+    db.create_collection("a", 3, distance_metric="euclidean", store_raw_vectors=True)
+    docs = [
+        ("the cat sat on the mat", [0.0, 0.0, 0.0], {"kind": "cat", "age": 3, "weight": 4.5}),
+        ("a dog chased the cat around the big yard", [1.0, 0.0, 0.0], {"kind": "dog", "age": 5}),
+        ("the dog slept", [2.0, 0.0, 0.0], {"kind": "dog", "age": 9, "weight": 20.0}),
+        ("birds sing at dawn", [3.0, 0.0, 0.0], {"kind": "bird", "age": 1}),
+    ]
+    ids = [db.insert("a", t, e, metadata=m) for t, e, m in docs]
+    return db, ids
+
+
+def texts(hits):
+    return [h.text for h in hits]
+
+
+def test_vector_mode_scores_are_one_minus_distance(animals):
+    db, ids = animals
+    hits = db.search("a", query_embedding=[0.0, 0.0, 0.0], k=3)
+    assert texts(hits) == ["the cat sat on the mat", "a dog chased the cat around the big yard", "the dog slept"]
+    assert [h.score for h in hits] == [1.0, 0.0, -3.0]
+
+
+def test_metric_scores():
+    db = Tarnwell()
+    db.create_collection("d", 2, distance_metric="dot_product", store_raw_vectors=True)
+    db.insert("d", "x", [3.0, 4.0])
+    assert db.search("d", query_embedding=[1.0, 2.0])[0].score == 12.0
+    db.create_collection("c", 2, store_raw_vectors=True)
+    db.insert("c", "x", [3.0, 4.0])
+    assert db.search("c", query_embedding=[6.0, 8.0])[0].score == pytest.approx(1.0)
+    assert db.search("c", query_embedding=[0.0, 0.0])[0].score == 0.0
+
+
+def test_keyword_mode_returns_raw_bm25_and_ignores_threshold_and_filter(animals):
+    db, _ = animals
+    hits = db.search("a", query_text="dog", min_similarity=1000.0)
+    assert sorted(texts(hits)) == ["a dog chased the cat around the big yard", "the dog slept"]
+    assert all(h.score > 0 for h in hits)
+    nothing = {"must": [{"field": "kind", "op": "eq", "value": "fish"}]}
+    assert len(db.search("a", query_text="dog", filter=nothing)) == 2
+    assert db.search("a", query_text="the a of") == []  # stop words and single letters only
+
+
+def test_filtered_vector_search(animals):
+    db, _ = animals
+    dogs = {"must": [{"field": "kind", "op": "eq", "value": "dog"}]}
+    assert texts(db.search("a", query_embedding=[0.0, 0.0, 0.0], filter=dogs)) == [
+        "a dog chased the cat around the big yard",
+        "the dog slept",
+    ]
+    not_old = {"must_not": [{"field": "age", "op": "gte", "value": 5}]}
+    assert texts(db.search("a", query_embedding=[3.0, 0, 0], filter=not_old)) == [
+        "birds sing at dawn",
+        "the cat sat on the mat",
+    ]
+    heavy = {"must": [{"field": "weight", "op": "gt", "value": 10}]}
+    assert texts(db.search("a", query_embedding=[0.0, 0, 0], filter=heavy)) == ["the dog slept"]
+    either = {"must": [{"field": "kind", "op": "in", "values": ["bird", "cat"]}]}
+    assert len(db.search("a", query_embedding=[0.0, 0, 0], filter=either)) == 2
+    # A must_not on a field the document lacks never excludes it.
+    light = {"must_not": [{"field": "weight", "op": "ne", "value": 4.5}]}
+    assert sorted(texts(db.search("a", query_embedding=[0.0, 0, 0], filter=light))) == [
+        "a dog chased the cat around the big yard",
+        "birds sing at dawn",
+        "the cat sat on the mat",
+    ]
+
+
+def test_empty_filter_uses_filtered_path_with_same_results(animals):
+    db, _ = animals
+    q = [1.2, 0.1, 0.0]
+    assert texts(db.search("a", query_embedding=q, filter={})) == texts(
+        db.search("a", query_embedding=q)
+    )
+
+
+def test_min_similarity_is_inclusive(animals):
+    db, _ = animals
+    hits = db.search("a", query_embedding=[0.0, 0.0, 0.0], min_similarity=0.0)
+    assert [h.score for h in hits] == [1.0, 0.0]
+    assert db.search("a", query_embedding=[0.0, 0.0, 0.0], min_similarity=1.5) == []
+
+
+def test_hybrid_rrf_and_linear(animals):
+    db, _ = animals
+    hits = db.search("a", query_embedding=[0.0, 0.0, 0.0], query_text="cat", k=2)
+    # "the cat sat" is first in both lists: 1/61 + 1/61.
+    assert hits[0].text == "the cat sat on the mat"
+    assert hits[0].score == pytest.approx(2 / 61, rel=1e-6)
+    assert db.search("a", query_embedding=[0.0] * 3, query_text="cat", min_similarity=0.5) == []
+    lin = db.search(
+        "a", query_embedding=[0.0] * 3, query_text="dawn", k=4, fusion_method="linear", alpha=1.0
+    )
+    # alpha 1.0: keyword-only hits score 0, vector hits keep their normalised vector score.
+    assert lin[0].text == "the cat sat on the mat" and lin[0].score == pytest.approx(1.0)
+    upper = db.search("a", query_embedding=[0.0] * 3, query_text="cat", fusion_method="LINEAR")
+    assert upper[0].score == pytest.approx(2 / 61, rel=1e-6)  # anything but "linear" is RRF
+
+
+def test_filtered_hybrid_drops_keyword_hits_before_fusion(animals):
+    db, _ = animals
+    birds = {"must": [{"field": "kind", "op": "eq", "value": "bird"}]}
+    hits = db.search("a", query_embedding=[3.0, 0, 0], query_text="cat dog", filter=birds)
+    assert texts(hits) == ["birds sing at dawn"]
+    assert hits[0].score == pytest.approx(1 / 61, rel=1e-6)
+
+
+@pytest.mark.parametrize("mode", ["vector", "keyword", "hybrid"])
+def test_k_zero_and_huge_k(animals, mode):
+    db, _ = animals
+    q = {"vector": {"query_embedding": [0.0] * 3}, "keyword": {"query_text": "dog"},
+         "hybrid": {"query_embedding": [0.0] * 3, "query_text": "dog"}}[mode]
+    assert db.search("a", k=0, **q) == []
+    assert len(db.search("a", k=10**12, **q)) <= 4
+
+
+def test_deleted_documents_never_returned(animals):
+    db, ids = animals
+    db.delete("a", ids[0])
+    assert "the cat sat on the mat" not in texts(db.search("a", query_embedding=[0.0] * 3))
+    assert "the cat sat on the mat" not in texts(db.search("a", query_text="cat"))
+
+
+def test_results_survive_later_changes(animals):
+    db, ids = animals
+    [hit] = db.search("a", query_embedding=[0.0] * 3, k=1)
+    db.delete("a", ids[0])
+    db.delete_collection("a")
+    assert hit.text == "the cat sat on the mat" and hit.metadata["kind"] == "cat"
+
+
+def test_recall_on_random_data():
+    rng = np.random.default_rng(7)
+    data = rng.normal(size=(3000, 32)).astype(np.float32)
+    db = Tarnwell()
+    db.create_collection("r", 32)
+    ids = db.batch_insert("r", [{"text": "", "embedding": v} for v in data])
+    queries = rng.normal(size=(50, 32)).astype(np.float32)
+    normed = data / np.linalg.norm(data, axis=1, keepdims=True)
+    found = 0
+    for q in queries:
+        truth = set(np.argsort(-normed @ (q / np.linalg.norm(q)))[:10])
+        got = {ids.index(h.id) for h in db.search("r", query_embedding=q, k=10)}
+        found += len(truth & got)
+    assert found / 500 >= 0.9
