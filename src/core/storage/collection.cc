@@ -71,7 +71,7 @@ void Collection::rebuild_live_table() {
   live_.assign(ids.size(), nullptr);
   for (size_t p = 0; p < ids.size(); ++p) {
     const auto it = data_.documents.find(ids[p]);
-    if (it != data_.documents.end()) live_[p] = &it->second;
+    if (it != data_.documents.end()) live_[p] = it->second.get();
   }
 }
 
@@ -99,7 +99,7 @@ void Collection::index_locked(DocumentSlot slot, std::span<const float> embeddin
   d.internal_to_uuid.push_back(doc.id);
   d.bm25.add_document(n, doc.text);
   d.hnsw.insert(n, embedding, q);
-  live_.push_back(slot);
+  live_.push_back(&doc);
 }
 
 Uuid Collection::insert_document(Document document, std::span<const float> embedding) {

@@ -147,7 +147,13 @@ class Collection {
   void rebuild_live_table();
 
   // The live document of an internal id, or null (deleted, retired or out of range).
-  DocumentSlot live_slot(uint32_t id) const { return id < live_.size() ? live_[id] : nullptr; }
+  const Document* live_document(uint32_t id) const {
+    return id < live_.size() ? live_[id] : nullptr;
+  }
+  // The stored reference to a live document, for a hit that outlives the lock.
+  std::shared_ptr<const Document> owner(const Document* doc) const {
+    return data_.documents.find(doc->id)->second;
+  }
   bool passes_filter(const MetadataFilter& filter, uint32_t id) const;
   // Scores (1 - distance), applies the threshold and resolves ids to documents.
   std::vector<ScoredDocument> to_hits(std::span<const ScoredNode> ranked,
@@ -160,11 +166,11 @@ class Collection {
   mutable std::shared_mutex mu_;  // guards data_ and live_
   mutable std::mutex writer_mu_;
   CollectionData data_;
-  // Internal id -> its entry in data_.documents while live, else null: what the id -> UUID ->
-  // documents lookup answers, without hashing, for the filter and the hits of every search.
-  // Map entries keep their address until erased, and delete nulls the slot before erasing.
-  // Never persisted; kept in step by insert, delete, rebuild and construction.
-  std::vector<DocumentSlot> live_;
+  // Internal id -> its document while live, else null: what the id -> UUID -> documents lookup
+  // answers, without hashing, for the filter test of every node a filtered search reaches (a
+  // plain pointer: one dependent load fewer than the map entry). Never persisted; kept in step
+  // by insert, delete, rebuild and construction.
+  std::vector<const Document*> live_;
 };
 
 }  // namespace tarnwell_core

@@ -30,8 +30,8 @@ bool below_threshold(float score, std::optional<float> min_similarity) {
 }  // namespace
 
 bool Collection::passes_filter(const MetadataFilter& filter, uint32_t id) const {
-  const DocumentSlot slot = live_slot(id);
-  return slot != nullptr && passes_metadata((*slot)->metadata, filter);
+  const Document* doc = live_document(id);
+  return doc != nullptr && passes_metadata(doc->metadata, filter);
 }
 
 std::vector<ScoredDocument> Collection::to_hits(std::span<const ScoredNode> ranked,
@@ -41,8 +41,8 @@ std::vector<ScoredDocument> Collection::to_hits(std::span<const ScoredNode> rank
   for (const ScoredNode& r : ranked) {
     const float score = 1.0f - r.distance;
     if (below_threshold(score, min_similarity)) continue;
-    const DocumentSlot slot = live_slot(r.id);
-    if (slot != nullptr) hits.push_back({*slot, score});
+    const Document* doc = live_document(r.id);
+    if (doc != nullptr) hits.push_back({owner(doc), score});
   }
   return hits;
 }
@@ -53,8 +53,8 @@ std::vector<ScoredDocument> Collection::ranked_to_hits(
   hits.reserve(ranked.size());
   for (const auto& [id, score] : ranked) {
     if (below_threshold(score, min_similarity)) continue;
-    const DocumentSlot slot = live_slot(id);
-    if (slot != nullptr) hits.push_back({*slot, score});
+    const Document* doc = live_document(id);
+    if (doc != nullptr) hits.push_back({owner(doc), score});
   }
   return hits;
 }

@@ -136,8 +136,7 @@ Result<size_t> Collection::rebuild() {
     rebuild_live_table();
     // A collected document deleted or replaced meanwhile must not stay live in the new indexes.
     for (size_t i = 0; i < n; ++i) {
-      const DocumentSlot slot = live_[i];
-      if (slot == nullptr || *slot != collected.docs[i]) unindex_locked(static_cast<uint32_t>(i));
+      if (live_[i] != collected.docs[i].get()) unindex_locked(static_cast<uint32_t>(i));
     }
     for (size_t j = 0; j < late.size(); ++j) {
       const std::span<const float> v(late_vectors.data() + j * dimension_, dimension_);
