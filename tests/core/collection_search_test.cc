@@ -155,6 +155,10 @@ TEST(CollectionFilter, FilteredSearchFindsTheNearestMatchingDocuments) {
     }
     EXPECT_GE(static_cast<double>(found) / static_cast<double>(wanted), 0.9) << limit;
   }
+  // A filter with no conditions takes the filtered path and answers like no filter.
+  const std::span<const float> q = testing_util::row(s.data, s.dim, 7);
+  EXPECT_EQ(ids_of(s.c.vector_search_filtered(q, 10, {}, {})),
+            ids_of(s.c.vector_search(q, 10, {})));
 }
 
 TEST(CollectionFilter, FewMatchesAreAllFoundAndNothingElse) {
@@ -168,14 +172,6 @@ TEST(CollectionFilter, FewMatchesAreAllFoundAndNothingElse) {
             uids({17, 500, 999}));
   const MetadataFilter none{{cond("m", FilterOperator::Eq, J::string("yes"))}, {}};
   EXPECT_TRUE(c.vector_search_filtered(std::vector<float>{0.0f, 1.0f}, 10, {}, none).empty());
-}
-
-TEST(CollectionFilter, EmptyFilterMatchesTheUnfilteredSearch) {
-  const Clustered s;
-  const std::span<const float> q = testing_util::row(s.data, s.dim, 7);
-  const std::vector<ScoredDocument> plain = s.c.vector_search(q, 10, {});
-  const std::vector<ScoredDocument> filtered = s.c.vector_search_filtered(q, 10, {}, {});
-  EXPECT_EQ(ids_of(filtered), ids_of(plain));
 }
 
 // Scores are 1 - distance under every metric, with precise distances from raw copies.
@@ -288,21 +284,6 @@ TEST(CollectionSearch, DeletedDocumentsAreNeverReturned) {
   check(c.hybrid_search(q, "shared", 10, {}, 0.7f, FusionMethod::Linear));
   check(c.hybrid_search_filtered(q, "shared", 10, {}, 0.7f, FusionMethod::Rrf, all));
   EXPECT_EQ(c.vector_search(q, 100, {}).size(), 25u);
-}
-
-TEST(CollectionSearch, KeywordModeReturnsRawScoresWithoutThreshold) {
-  Collection c("kw", 2, HnswConfig{});
-  c.insert_document(doc(1, "apple apple pie"), std::vector<float>{1, 0});
-  c.insert_document(doc(2, "apple tart"), std::vector<float>{0, 1});
-  c.insert_document(doc(3, "pear"), std::vector<float>{1, 1});
-  const std::vector<ScoredDocument> hits = c.keyword_search("apple", 10);
-  const auto raw = c.read([](const CollectionData& d) { return d.bm25.bm25_search("apple", 10); });
-  ASSERT_EQ(hits.size(), raw.size());
-  ASSERT_EQ(hits.size(), 2u);
-  for (size_t i = 0; i < hits.size(); ++i) {
-    EXPECT_EQ(hits[i].document->id, uid(raw[i].first + 1));
-    EXPECT_EQ(hits[i].score, raw[i].second);
-  }
 }
 
 TEST(CollectionHybrid, FusedScoresAndThresholds) {

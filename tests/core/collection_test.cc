@@ -188,16 +188,5 @@ TEST(CollectionStore, RandomChurnKeepsTheTablesConsistent) {
   EXPECT_EQ(ids_of(loaded->keyword_search("word3", 100)), ids_of(c.keyword_search("word3", 100)));
 }
 
-TEST(CollectionStore, NameAndConfiguration) {
-  Collection c("docs", 4, testing_util::config_with(DistanceMetric::DotProduct, true));
-  EXPECT_EQ(c.name(), "docs");
-  EXPECT_EQ(c.dimension(), 4u);
-  EXPECT_EQ(c.config().distance_metric, DistanceMetric::DotProduct);
-  EXPECT_TRUE(c.config().store_raw_vectors);
-  c.set_name("renamed");
-  EXPECT_EQ(c.name(), "renamed");
-  c.read([](const CollectionData& d) { EXPECT_EQ(d.name, "renamed"); });
-}
-
 }  // namespace
 }  // namespace tarnwell_core
