@@ -81,10 +81,9 @@ void Collection::unindex_locked(uint32_t p) {
   if (p < live_.size()) live_[p] = nullptr;
 }
 
-void Collection::index_locked(DocumentSlot slot, std::span<const float> embedding,
+void Collection::index_locked(const Document& doc, std::span<const float> embedding,
                               const QuantizedVector& q) {
   CollectionData& d = data_;
-  const Document& doc = **slot;
   if (const auto it = d.uuid_to_internal.find(doc.id); it != d.uuid_to_internal.end()) {
     const uint32_t p = it->second;
     unindex_locked(p);
@@ -111,7 +110,7 @@ Uuid Collection::insert_document(Document document, std::span<const float> embed
     std::unique_lock lock(mu_);
     auto [it, inserted] = data_.documents.try_emplace(id, nullptr);
     replaced = std::exchange(it->second, std::move(doc));
-    index_locked(&it->second, embedding, q);
+    index_locked(*it->second, embedding, q);
   }
   return id;
 }

@@ -134,13 +134,12 @@ class Collection {
   std::mutex& writer_mutex() const { return writer_mu_; }
 
  private:
-  using DocumentSlot = const std::shared_ptr<const Document>*;  // a value in data_.documents
-
   // The steps below run under the exclusive lock.
-  // Gives the document in `slot` the next internal id in both indexes and the id tables. An
-  // earlier internal id of the same document id is retired first (tombstoned, un-indexed, and
-  // given a fresh random id of its own).
-  void index_locked(DocumentSlot slot, std::span<const float> embedding, const QuantizedVector& q);
+  // Gives `doc`, already stored in data_.documents, the next internal id in both indexes and the
+  // id tables. An earlier internal id of the same document id is retired first (tombstoned,
+  // un-indexed, and given a fresh random id of its own).
+  void index_locked(const Document& doc, std::span<const float> embedding,
+                    const QuantizedVector& q);
   // Tombstones node p and removes its text from the keyword index.
   void unindex_locked(uint32_t p);
   // Re-derives live_ from the tables.
