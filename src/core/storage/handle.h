@@ -1,8 +1,12 @@
 // DatabaseHandle: what one open database is — the registry of collections, and for a persistent
 // handle its data directory, write-ahead log and key. Every change follows one order: check
 // everything, append one log record (persistent handles), then change memory, with the append
-// and the change under one shared hold of the log's checkpoint lock. Checkpoints (save, compact,
-// load) hold that lock exclusively from their first snapshot write until the log is cut.
+// and the change under one hold of the log's checkpoint lock: shared for document changes,
+// exclusive for creating and deleting collections (so a name keeps denoting the collection a
+// document change looked up). Checkpoints (save, compact, load) hold it exclusively from their
+// first snapshot write until the log is cut; a checkpoint writes into data_dir the snapshot of
+// every collection changed since the last one and removes the files of deleted ones, so cutting
+// the log never loses a change.
 //
 // Errors carry the message the user sees; their codes decide the Python exception:
 // kInvalidArgument and kAlreadyExists → ValueError, kNotFound → KeyError, kIoError and
@@ -46,7 +50,9 @@ class DatabaseHandle {
   Database& db() { return db_; }
   const Database& db() const { return db_; }
 
-  // Collections.
+  // Collections. Refused before logging: a name that cannot be a file name, dimension 0, m < 2,
+  // ef_construction 0 (and m_max0 < m, max_layers outside 1..255, pq_subspaces not dividing the
+  // dimension), all kInvalidArgument.
   Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
   Result<bool> delete_collection(std::string_view name);
   std::vector<std::string> list_collections() const;
@@ -55,7 +61,8 @@ class DatabaseHandle {
 
   // Documents, on a collection the caller looked up under `name` (the name goes into the log
   // record exactly as given). Refused before logging: an embedding of the wrong length, an id
-  // that is live (or, for a batch, repeated within it).
+  // that is live (or, for a batch, repeated within it), and a collection that is no longer the
+  // one registered under `name` (kNotFound).
   Result<Uuid> insert(const std::shared_ptr<Collection>& collection, std::string_view name,
                       Document document, std::span<const float> embedding);
   Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<Collection>& collection,
@@ -64,7 +71,10 @@ class DatabaseHandle {
   Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
                                const Uuid& id);
 
-  // Persistence. `key` (when given) replaces the handle's key for this call only.
+  // Persistence. `key` (when given) replaces the handle's key for this call only. With a log,
+  // save and load end with a checkpoint (load empties the log before it replaces anything, so no
+  // record of the replaced collection is replayed onto the loaded one); load changes nothing
+  // unless it succeeds, and refuses a stored name that is registered (kAlreadyExists).
   Status save(std::string_view collection, std::optional<std::string> path,
               std::shared_ptr<const EncryptionKey> key);
   Status load(std::string_view name, std::optional<std::string> path,
