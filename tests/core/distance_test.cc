@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -96,52 +97,63 @@ TEST_P(DistanceTest, AsymmetricCosineUsesDoublePrecisionSteps) {
 }
 
 TEST_P(DistanceTest, ComputeDistancePicksTheStoredForm) {
-  const std::vector<std::vector<float>> vectors = {
-      {0.1f, 0.9f, -0.3f, 0.4f}, {1.0f, -1.0f, 0.5f, 0.25f}, {0.0f, 0.2f, 0.7f, -0.9f}};
-  const std::vector<float> query = {0.5f, 0.1f, -0.2f, 0.8f};
-  // The norm as the walk computes it, so that both sides see the same value.
-  const float qn = simd::kernels().norm_sq_f32(query.data(), query.size());
-  for (DistanceMetric metric : {kCos, kL2, kDot}) {
-    for (bool raw : {false, true}) {
-      HnswConfig cfg;
-      cfg.distance_metric = metric;
-      cfg.store_raw_vectors = raw;
-      HnswIndex index(cfg, 4);
-      for (uint32_t i = 0; i < vectors.size(); ++i) {
-        index.insert(i, vectors[i], QuantizedVector::quantize(vectors[i]));
-      }
-      for (uint32_t i = 0; i < vectors.size(); ++i) {
-        const float got = compute_distance(index, query, 4, i, nullptr, qn);
-        if (raw) {
-          EXPECT_EQ(got, distance_exact(metric, query, vectors[i]));
-        } else {
-          const QuantizedRef ref{std::span<const uint8_t>(index.vector_data).subspan(4 * i, 4),
-                                 index.vector_min[i], index.vector_scale[i]};
-          EXPECT_EQ(got, distance_asym_prenorm(metric, query, ref, qn));
+  std::mt19937 rng(8);
+  std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+  for (size_t dim : {4u, 37u}) {  // 37: every block size and a single-component tail
+    std::vector<std::vector<float>> vectors(3, std::vector<float>(dim));
+    for (auto& v : vectors) {
+      for (float& x : v) x = uni(rng);
+    }
+    std::vector<float> query(dim);
+    for (float& x : query) x = uni(rng);
+    // The norm as the walk computes it, so that both sides see the same value.
+    const float qn = simd::kernels().norm_sq_f32(query.data(), query.size());
+    for (DistanceMetric metric : {kCos, kL2, kDot}) {
+      for (bool raw : {false, true}) {
+        HnswConfig cfg;
+        cfg.distance_metric = metric;
+        cfg.store_raw_vectors = raw;
+        HnswIndex index(cfg, dim);
+        for (uint32_t i = 0; i < vectors.size(); ++i) {
+          index.insert(i, vectors[i], QuantizedVector::quantize(vectors[i]));
         }
-        // QueryDistance, which the graph walk uses, agrees exactly.
         const QueryDistance qd(index, query.data(), nullptr);
-        EXPECT_EQ(qd.walk(i), got);
-        EXPECT_EQ(qd.precise(i), got);
-      }
+        for (uint32_t i = 0; i < vectors.size(); ++i) {
+          const float got = compute_distance(index, query, dim, i, nullptr, qn);
+          if (raw) {
+            EXPECT_EQ(got, distance_exact(metric, query, vectors[i]));
+          } else {
+            const QuantizedRef ref{
+                std::span<const uint8_t>(index.vector_data).subspan(dim * i, dim),
+                index.vector_min[i], index.vector_scale[i]};
+            EXPECT_EQ(got, distance_asym_prenorm(metric, query, ref, qn));
+          }
+          // QueryDistance, which the graph walk uses with cached norms, agrees exactly.
+          EXPECT_EQ(qd.walk(i), got) << "dim " << dim;
+          EXPECT_EQ(qd.precise(i), got) << "dim " << dim;
+        }
 
-      // With a PQ table the distance is the sum of the node's table entries.
-      std::vector<float> flat;
-      for (const auto& v : vectors) flat.insert(flat.end(), v.begin(), v.end());
-      auto book = PqCodebook::train(flat, 4, 2);
-      ASSERT_TRUE(book.has_value());
-      auto codes = book->encode_batch(flat, 4);
-      ASSERT_TRUE(codes.has_value());
-      index.pq_codebook = *book;
-      index.pq_codes = *codes;
-      const DistanceTable table = book->build_distance_table(query, metric);
-      for (uint32_t i = 0; i < vectors.size(); ++i) {
-        const float want = table.values[0 * 256 + index.pq_codes[2 * i]] +
-                           table.values[1 * 256 + index.pq_codes[2 * i + 1]];
-        EXPECT_EQ(compute_distance(index, query, 4, i, &table, qn), want);
+        // With a PQ table the distance is the sum of the node's table entries.
+        std::vector<float> flat;
+        for (const auto& v : vectors) flat.insert(flat.end(), v.begin(), v.end());
+        const size_t subspaces = dim == 4 ? 2 : 1;
+        auto book = PqCodebook::train(flat, dim, subspaces);
+        ASSERT_TRUE(book.has_value());
+        auto codes = book->encode_batch(flat, dim);
+        ASSERT_TRUE(codes.has_value());
+        index.pq_codebook = *book;
+        index.pq_codes = *codes;
+        const DistanceTable table = book->build_distance_table(query, metric);
+        for (uint32_t i = 0; i < vectors.size(); ++i) {
+          float want = 0.0f;
+          for (size_t sub = 0; sub < subspaces; ++sub) {
+            want += table.values[sub * 256 + index.pq_codes[subspaces * i + sub]];
+          }
+          EXPECT_EQ(compute_distance(index, query, dim, i, &table, qn), want);
+        }
+        DistanceTable empty;
+        EXPECT_EQ(compute_distance(index, query, dim, 0, &empty, qn), 0.0f);
       }
-      DistanceTable empty;
-      EXPECT_EQ(compute_distance(index, query, 4, 0, &empty, qn), 0.0f);
     }
   }
 }

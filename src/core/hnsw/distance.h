@@ -102,14 +102,14 @@ class QueryDistance {
         query_(query),
         dim_(index.dimension),
         codes_(index.vector_data.data()),
-        mins_(index.vector_min.data()),
-        scales_(index.vector_scale.data()),
+        meta_(index.node_meta()),
         raw_(index.has_raw_vectors() ? index.raw_vectors.data() : nullptr),
         table_(table != nullptr ? table->values.data() : nullptr),
         table_subspaces_(table != nullptr ? table->num_subspaces : 0),
         pq_codes_(index.pq_codes.data()),
         pq_stride_(index.pq_codebook ? index.pq_codebook->num_subspaces : 0),
-        query_norm_sq_(k_.norm_sq_f32(query, index.dimension)) {
+        query_norm_sq_(k_.norm_sq_f32(query, index.dimension)),
+        query_root_(std::sqrt(query_norm_sq_)) {
     assert(table == nullptr || index.pq_codebook.has_value());
   }
 
@@ -120,11 +120,39 @@ class QueryDistance {
     return precise(id);
   }
 
+  // The formulas of distance_exact and distance_asym_prenorm, with the norms taken from the
+  // query and node metadata instead of being summed again.
   float precise(uint32_t id) const {
     const size_t at = static_cast<size_t>(id) * dim_;
-    if (raw_ != nullptr) return distance_detail::exact(k_, metric_, query_, raw_ + at, dim_);
-    return distance_detail::asym(k_, metric_, query_, codes_ + at, dim_, mins_[id], scales_[id],
-                                 query_norm_sq_);
+    const HnswIndex::NodeMeta& m = meta_[id];
+    if (raw_ != nullptr) {
+      const float* v = raw_ + at;
+      switch (metric_) {
+        case DistanceMetric::Euclidean:
+          return k_.l2_f32(query_, v, dim_);
+        case DistanceMetric::DotProduct:
+          return -k_.dot_f32(query_, v, dim_);
+        case DistanceMetric::Cosine:
+          break;
+      }
+      const float denom = query_root_ * std::sqrt(m.norm_sq_raw);
+      if (denom < 1e-10f) return 1.0f;
+      return 1.0f - k_.dot_f32(query_, v, dim_) / denom;
+    }
+    const uint8_t* codes = codes_ + at;
+    switch (metric_) {
+      case DistanceMetric::Euclidean:
+        return k_.l2_u8(query_, codes, dim_, m.min, m.scale);
+      case DistanceMetric::DotProduct:
+        return -k_.dot_u8(query_, codes, dim_, m.min, m.scale);
+      case DistanceMetric::Cosine:
+        break;
+    }
+    if (query_norm_sq_ < 1e-10f) return 1.0f;
+    if (m.scale == 0.0f) return 1.0f;
+    const simd::AsymCosineSums sums{k_.dot_u8(query_, codes, dim_, m.min, m.scale),
+                                    m.norm_sq_codes};
+    return distance_detail::finish_asym_cosine(sums, query_norm_sq_);
   }
 
   // Starts loading what walk(id) will read.
@@ -140,10 +168,7 @@ class QueryDistance {
     // The first lines are enough for the hardware prefetcher to take over.
     const size_t lines = bytes < 256 ? (bytes + 63) / 64 : 4;
     for (size_t i = 0; i < lines; ++i) _mm_prefetch(p + 64 * i, _MM_HINT_T0);
-    if (raw_ == nullptr) {
-      _mm_prefetch(reinterpret_cast<const char*>(mins_ + id), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(scales_ + id), _MM_HINT_T0);
-    }
+    _mm_prefetch(reinterpret_cast<const char*>(meta_ + id), _MM_HINT_T0);
   }
 
   bool uses_table() const { return table_ != nullptr; }
@@ -155,14 +180,14 @@ class QueryDistance {
   const float* query_;
   size_t dim_;
   const uint8_t* codes_;
-  const float* mins_;
-  const float* scales_;
+  const HnswIndex::NodeMeta* meta_;
   const float* raw_;  // null unless every node has a raw copy
   const float* table_;
   size_t table_subspaces_;
   const uint8_t* pq_codes_;
   size_t pq_stride_;
   float query_norm_sq_;
+  float query_root_;
 };
 
 }  // namespace tarnwell_core

@@ -76,6 +76,8 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   idx.entry_point = f.entry_point;
   idx.max_level = f.max_level;
   idx.node_count = n;
+  idx.meta_.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) idx.append_meta(i);
   return idx;
 }
 
@@ -125,7 +127,21 @@ bool HnswIndex::pq_usable() const {
 
 size_t HnswIndex::adjacency_bytes() const {
   return level0_.capacity() * sizeof(uint32_t) + upper_ref_.capacity() * sizeof(uint32_t) +
-         upper_nodes_.capacity() * sizeof(UpperLists) + upper_.capacity() * sizeof(uint32_t);
+         upper_nodes_.capacity() * sizeof(UpperLists) + upper_.capacity() * sizeof(uint32_t) +
+         meta_.capacity() * sizeof(NodeMeta);
+}
+
+void HnswIndex::append_meta(uint32_t id) {
+  const simd::KernelTable& k = simd::kernels();
+  thread_local std::vector<float> buffer;
+  buffer.resize(dimension);
+  reconstruct_into(id, buffer.data());
+  NodeMeta m{vector_min[id], vector_scale[id], k.norm_sq_f32(buffer.data(), dimension), 0.0f};
+  if (raw_vectors.size() / dimension > id) {
+    m.norm_sq_raw =
+        k.norm_sq_f32(raw_vectors.data() + static_cast<size_t>(id) * dimension, dimension);
+  }
+  meta_.push_back(m);
 }
 
 void HnswIndex::add_node_adjacency(size_t list_count) {

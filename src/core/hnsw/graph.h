@@ -109,8 +109,21 @@ class HnswIndex {
   // dimension and codes for every node.
   bool pq_usable() const;
 
-  // Bytes held by the adjacency blocks (for memory estimates).
+  // Bytes held by the adjacency blocks and the per-node distance metadata (for memory
+  // estimates).
   size_t adjacency_bytes() const;
+
+  // What a distance to one node reads besides its vector, packed so that one cache line
+  // serves four nodes: copies of vector_min and vector_scale, and the squared norms of the
+  // reconstructed vector and of the raw copy (0 without one), computed once at insertion so
+  // that cosine costs one dot product per node.
+  struct NodeMeta {
+    float min;
+    float scale;
+    float norm_sq_codes;
+    float norm_sq_raw;
+  };
+  const NodeMeta* node_meta() const { return meta_.data(); }
 
   HnswConfig config;
   std::vector<uint8_t> vector_data;  // node-major scalar codes, dimension per node
@@ -148,6 +161,8 @@ class HnswIndex {
   void widen_level0(size_t needed);
   void widen_upper(size_t needed);
   void store_node(std::span<const float> vector, const QuantizedVector& q, size_t level);
+  // Appends node_meta for node `id`, whose codes (and raw copy, if any) are stored.
+  void append_meta(uint32_t id);
   // Links new_id into node's list at `layer`, pruning on overflow; false if pruning dropped it.
   bool link_back(uint32_t node, size_t layer, uint32_t new_id);
   // Replaces the tombstone in node's list farthest from node by new_id, if there is one.
@@ -155,6 +170,7 @@ class HnswIndex {
   // The node's full-precision vector: its raw copy, or its reconstruction in `buffer`.
   const float* node_vector(uint32_t node, std::vector<float>& buffer) const;
 
+  std::vector<NodeMeta> meta_;
   // Layer 0: node i owns words [i * (level0_cap_ + 1), ...): a count, then level0_cap_ slots.
   std::vector<uint32_t> level0_;
   size_t level0_cap_ = 0;

@@ -115,6 +115,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   add_node_adjacency(level + 1);
   layers.push_back(static_cast<uint8_t>(level));
   deleted.push_back(0);
+  append_meta(node_count);
   ++node_count;
 }
 

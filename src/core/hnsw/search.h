@@ -106,8 +106,11 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
     for (uint32_t x : nb) {
       if (!visited.test_and_mark(x)) fresh.push_back(x);
     }
+    // Loads run a few nodes ahead of the arithmetic.
+    constexpr size_t kAhead = 3;
+    for (size_t i = 0; i < fresh.size() && i < kAhead; ++i) dist.prefetch(fresh[i]);
     for (size_t i = 0; i < fresh.size(); ++i) {
-      if (i + 1 < fresh.size()) dist.prefetch(fresh[i + 1]);
+      if (i + kAhead < fresh.size()) dist.prefetch(fresh[i + kAhead]);
       const uint32_t x = fresh[i];
       const float d = dist.walk(x);
       const uint32_t key = order_key(d);

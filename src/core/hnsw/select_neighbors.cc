@@ -4,6 +4,7 @@
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/search.h"
@@ -12,10 +13,44 @@ namespace tarnwell_core {
 namespace {
 
 struct SelectScratch {
+  std::vector<uint64_t> keys;
   std::vector<ScoredNode> sorted;
   std::vector<float> vectors;  // reconstructions, one slot per selected neighbour (+ one)
   std::vector<const float*> selected_vectors;
-  std::vector<uint32_t> taken_ids;  // sorted, for the fill-up's membership test
+  std::vector<float> selected_roots;  // cosine: the square root of each selected vector's norm
+  std::vector<uint32_t> taken_ids;    // sorted, for the fill-up's membership test
+};
+
+// Distances between the candidate and the selected vectors. For cosine, each vector's root
+// norm is computed once per call instead of once per pair, which leaves one dot product per
+// pair; the result is the exact cosine formula (roots in f32, their product as denominator).
+class PairDistance {
+ public:
+  PairDistance(const simd::KernelTable& k, DistanceMetric metric, size_t dim)
+      : k_(k), metric_(metric), dim_(dim) {}
+
+  float root_norm(const float* v) const {
+    return metric_ == DistanceMetric::Cosine ? std::sqrt(k_.norm_sq_f32(v, dim_)) : 0.0f;
+  }
+
+  float operator()(const float* a, float root_a, const float* b, float root_b) const {
+    switch (metric_) {
+      case DistanceMetric::Euclidean:
+        return k_.l2_f32(a, b, dim_);
+      case DistanceMetric::DotProduct:
+        return -k_.dot_f32(a, b, dim_);
+      case DistanceMetric::Cosine:
+        break;
+    }
+    const float denom = root_a * root_b;
+    if (denom < 1e-10f) return 1.0f;
+    return 1.0f - k_.dot_f32(a, b, dim_) / denom;
+  }
+
+ private:
+  const simd::KernelTable& k_;
+  DistanceMetric metric_;
+  size_t dim_;
 };
 
 thread_local SelectScratch SELECT_SCRATCH;
@@ -28,18 +63,24 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   out.clear();
   if (cap == 0 || candidates.empty()) return;
   SelectScratch& s = SELECT_SCRATCH;
-  s.sorted.assign(candidates.begin(), candidates.end());
-  std::sort(s.sorted.begin(), s.sorted.end(), [](const ScoredNode& a, const ScoredNode& b) {
-    return pack(a.distance, a.id) < pack(b.distance, b.id);
-  });
+  // Sorted through integer keys (distance order above the candidate's position), which is
+  // much cheaper than comparing floats under the total order; the beam's results arrive
+  // sorted already.
+  s.keys.clear();
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    s.keys.push_back(pack(candidates[i].distance, static_cast<uint32_t>(i)));
+  }
+  if (!std::is_sorted(s.keys.begin(), s.keys.end())) std::sort(s.keys.begin(), s.keys.end());
+  s.sorted.clear();
+  for (uint64_t key : s.keys) s.sorted.push_back(candidates[static_cast<uint32_t>(key)]);
 
-  const simd::KernelTable& k = simd::kernels();
-  const DistanceMetric metric = index.config.distance_metric;
   const size_t dim = index.dimension;
+  const PairDistance pair(simd::kernels(), index.config.distance_metric, dim);
   const float* raw = index.has_raw_vectors() ? index.raw_vectors.data() : nullptr;
   const size_t slots = std::min(cap, s.sorted.size());
-  if (raw == nullptr) s.vectors.resize(slots * dim);
+  if (raw == nullptr && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);
   s.selected_vectors.clear();
+  s.selected_roots.clear();
 
   for (const ScoredNode& c : s.sorted) {
     if (out.size() >= cap) break;
@@ -51,9 +92,10 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
       index.reconstruct_into(c.id, slot);
       vc = slot;
     }
+    const float root_c = pair.root_norm(vc);
     bool diverse = true;
-    for (const float* vs : s.selected_vectors) {
-      if (distance_detail::exact(k, metric, vc, vs, dim) < c.distance) {
+    for (size_t i = 0; i < s.selected_vectors.size(); ++i) {
+      if (pair(vc, root_c, s.selected_vectors[i], s.selected_roots[i]) < c.distance) {
         diverse = false;
         break;
       }
@@ -61,6 +103,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
     if (diverse) {
       out.push_back(c);
       s.selected_vectors.push_back(vc);
+      s.selected_roots.push_back(root_c);
     }
   }
   if (out.size() >= cap) return;

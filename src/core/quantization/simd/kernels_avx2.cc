@@ -256,6 +256,12 @@ void dequantize_u8(const uint8_t* codes, size_t n, float min, float scale, float
   const __m256 vscale = _mm256_set1_ps(scale);
   size_t j = 0;
   for (; j + 8 <= n; j += 8) _mm256_storeu_ps(out + j, dequant8(codes + j, vmin, vscale));
+  // The same blocks as the distance kernels, so every component has the same value.
+  if (j + 4 <= n) {
+    _mm_storeu_ps(
+        out + j, dequant4(codes + j, _mm256_castps256_ps128(vmin), _mm256_castps256_ps128(vscale)));
+    j += 4;
+  }
   for (; j < n; ++j) out[j] = dequant1(codes[j], min, scale);
 }
 

@@ -113,10 +113,14 @@ float norm_sq_f32(const float* a, size_t n) {
       acc[k] = _mm512_fmadd_ps(x, x, acc[k]);
     }
   }
-  for (; j < n; j += 16) {
-    const __mmask16 m = n - j >= 16 ? static_cast<__mmask16>(0xFFFF) : tail_mask(n - j);
-    const __m512 x = _mm512_maskz_loadu_ps(m, a + j);
+  for (; j + 16 <= n; j += 16) {
+    const __m512 x = _mm512_loadu_ps(a + j);
     acc[0] = _mm512_fmadd_ps(x, x, acc[0]);
+  }
+  // The same blocks and accumulators as cosine_u8's norm, so cached norms match it.
+  if (j < n) {
+    const __m512 x = _mm512_maskz_loadu_ps(tail_mask(n - j), a + j);
+    acc[1] = _mm512_fmadd_ps(x, x, acc[1]);
   }
   return _mm512_reduce_add_ps(add4(acc));
 }

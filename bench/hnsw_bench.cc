@@ -1,0 +1,177 @@
+// HNSW insertion and k-NN search on clustered vectors (defaults: 20,000 x 128; --tw_n=100000
+// for the recorded figures), per metric, with the default configuration (M 16,
+// ef_construction 200). Searches sweep ef_search and report recall@10 against exact
+// full-precision truth, so the figures compare directly with another library's on the same
+// data: --tw_dump=PREFIX writes PREFIX.data.f32, PREFIX.queries.f32 (row-major float32) for
+// bench/hnswlib_compare.py.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/hnsw/distance.h"
+#include "core/hnsw/graph.h"
+#include "core/hnsw/insert.h"
+#include "core/hnsw/search.h"
+
+namespace tarnwell_core {
+namespace {
+
+size_t N = 20000;
+size_t DIM = 128;
+std::string DUMP;
+constexpr size_t kQueries = 1000;
+constexpr size_t kK = 10;
+
+std::vector<float> clustered(size_t n, size_t dim, uint32_t seed) {
+  std::mt19937 rng(7);  // the same centres for data and queries
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centres(100 * dim);
+  for (float& c : centres) c = normal(rng);
+  rng.seed(seed);
+  std::vector<float> out(n * dim);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t c = rng() % 100;
+    for (size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + 0.4f * normal(rng);
+  }
+  return out;
+}
+
+struct Data {
+  std::vector<float> vectors = clustered(N, DIM, 1);
+  std::vector<float> queries = clustered(kQueries, DIM, 2);
+  std::span<const float> vec(size_t i) const {
+    return std::span<const float>(vectors).subspan(i * DIM, DIM);
+  }
+  std::span<const float> query(size_t i) const {
+    return std::span<const float>(queries).subspan(i * DIM, DIM);
+  }
+};
+
+const Data& data() {
+  static const Data* d = new Data();
+  return *d;
+}
+
+// Exact nearest neighbours on the full-precision vectors.
+const std::vector<std::vector<uint32_t>>& truth(DistanceMetric metric) {
+  static std::map<DistanceMetric, std::vector<std::vector<uint32_t>>> cache;
+  auto& t = cache[metric];
+  if (!t.empty()) return t;
+  const Data& d = data();
+  t.resize(kQueries);
+  std::vector<std::pair<float, uint32_t>> all(N);
+  for (size_t q = 0; q < kQueries; ++q) {
+    for (uint32_t i = 0; i < N; ++i) all[i] = {distance_exact(metric, d.query(q), d.vec(i)), i};
+    std::partial_sort(all.begin(), all.begin() + kK, all.end());
+    for (size_t i = 0; i < kK; ++i) t[q].push_back(all[i].second);
+  }
+  return t;
+}
+
+std::map<DistanceMetric, std::unique_ptr<HnswIndex>>& built() {
+  static std::map<DistanceMetric, std::unique_ptr<HnswIndex>> indexes;
+  return indexes;
+}
+
+void BM_Build(benchmark::State& state, DistanceMetric metric) {
+  const Data& d = data();
+  for (auto _ : state) {
+    seed_level_generator_for_testing(42);
+    HnswConfig cfg;
+    cfg.distance_metric = metric;
+    auto index = std::make_unique<HnswIndex>(cfg, DIM);
+    for (uint32_t i = 0; i < N; ++i) {
+      index->insert(i, d.vec(i), QuantizedVector::quantize(d.vec(i)));
+    }
+    built()[metric] = std::move(index);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
+}
+
+void BM_Search(benchmark::State& state, DistanceMetric metric, size_t ef) {
+  if (!built().count(metric)) {
+    state.SkipWithError("run the Build benchmark of this metric first");
+    return;
+  }
+  HnswIndex& index = *built()[metric];
+  index.config.ef_search = ef;
+  const Data& d = data();
+  const auto& t = truth(metric);
+  // The latest answer per query; recall is scored after the timed loop.
+  std::vector<std::vector<ScoredNode>> answers(kQueries);
+  size_t q = 0;
+  for (auto _ : state) {
+    answers[q] = index.knn_search(d.query(q), kK);
+    q = q + 1 == kQueries ? 0 : q + 1;
+  }
+  size_t hits = 0, asked = 0;
+  for (size_t i = 0; i < kQueries; ++i) {
+    if (answers[i].empty()) continue;
+    const std::set<uint32_t> want(t[i].begin(), t[i].end());
+    for (const ScoredNode& s : answers[i]) hits += want.count(s.id);
+    asked += kK;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  state.counters["recall@10"] = asked == 0 ? 0.0 : static_cast<double>(hits) / asked;
+}
+
+void dump(const std::string& prefix) {
+  const Data& d = data();
+  for (const auto& [suffix, v] :
+       {std::pair{".data.f32", &d.vectors}, {".queries.f32", &d.queries}}) {
+    FILE* f = std::fopen((prefix + suffix).c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(v->data(), sizeof(float), v->size(), f);
+    std::fclose(f);
+  }
+}
+
+void register_all() {
+  const std::pair<DistanceMetric, const char*> metrics[] = {
+      {DistanceMetric::Euclidean, "euclidean"}, {DistanceMetric::Cosine, "cosine"}};
+  for (const auto& [metric, name] : metrics) {
+    benchmark::RegisterBenchmark((std::string("Build/") + name).c_str(), BM_Build, metric)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+    for (size_t ef : {10u, 20u, 50u, 100u, 200u}) {
+      benchmark::RegisterBenchmark(
+          (std::string("Search/") + name + "/ef" + std::to_string(ef)).c_str(), BM_Search, metric,
+          ef)
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwell_core
+
+int main(int argc, char** argv) {
+  using namespace tarnwell_core;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--tw_n=", 7) == 0) {
+      N = std::stoul(argv[i] + 7);
+    } else if (std::strncmp(argv[i], "--tw_dim=", 9) == 0) {
+      DIM = std::stoul(argv[i] + 9);
+    } else if (std::strncmp(argv[i], "--tw_dump=", 10) == 0) {
+      DUMP = argv[i] + 10;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int rest_count = static_cast<int>(rest.size());
+  if (!DUMP.empty()) dump(DUMP);
+  register_all();
+  benchmark::Initialize(&rest_count, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,45 @@
+"""The peer run for bench/hnsw_bench.cc: hnswlib on the same vectors, one thread, the same
+M (16) and ef_construction (200), recall@10 against exact truth for each ef_search.
+
+    build/bench/hnsw_bench --tw_n=100000 --tw_dump=/tmp/tw   # writes the data, then benches
+    python3 bench/hnswlib_compare.py /tmp/tw 128
+"""
+import sys
+import time
+
+import hnswlib
+import numpy as np
+
+
+def main():
+    prefix, dim = sys.argv[1], int(sys.argv[2])
+    data = np.fromfile(prefix + ".data.f32", dtype=np.float32).reshape(-1, dim)
+    queries = np.fromfile(prefix + ".queries.f32", dtype=np.float32).reshape(-1, dim)
+    for space, name in (("l2", "euclidean"), ("cosine", "cosine")):
+        if space == "l2":
+            d = (queries**2).sum(1)[:, None] - 2 * queries @ data.T + (data**2).sum(1)[None]
+        else:
+            dn = data / np.linalg.norm(data, axis=1, keepdims=True)
+            qn = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+            d = -qn @ dn.T
+        truth = np.argsort(d, axis=1)[:, :10]
+        index = hnswlib.Index(space=space, dim=dim)
+        index.init_index(len(data), ef_construction=200, M=16, random_seed=42)
+        index.set_num_threads(1)
+        t = time.perf_counter()
+        index.add_items(data)
+        build = time.perf_counter() - t
+        print(f"hnswlib Build/{name}: {build * 1000:.0f} ms, {len(data) / build:.0f} inserts/s")
+        for ef in (10, 20, 50, 100, 200):
+            index.set_ef(ef)
+            # One batch call on one thread: no Python overhead per query.
+            t = time.perf_counter()
+            labels, _ = index.knn_query(queries, k=10, num_threads=1)
+            elapsed = time.perf_counter() - t
+            recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(labels, truth)])
+            print(f"hnswlib Search/{name}/ef{ef}: {elapsed / len(queries) * 1e6:.1f} us/query, "
+                  f"{len(queries) / elapsed:.0f} qps, recall@10={recall:.4f}")
+
+
+if __name__ == "__main__":
+    main()
