@@ -1,9 +1,9 @@
 // HNSW insertion and k-NN search on clustered vectors (defaults: 20,000 x 128; --tw_n=100000
 // for the recorded figures), per metric, with the default configuration (M 16,
-// ef_construction 200). Searches sweep ef_search and report recall@10 against exact
-// full-precision truth, so the figures compare directly with another library's on the same
-// data: --tw_dump=PREFIX writes PREFIX.data.f32, PREFIX.queries.f32 (row-major float32) for
-// bench/hnswlib_compare.py.
+// ef_construction 200), with scalar codes only and with the full-precision copy. Searches sweep
+// ef_search and report recall@10 against exact full-precision truth, so the figures compare
+// directly with another library's on the same data: --tw_dump=PREFIX writes PREFIX.data.f32,
+// PREFIX.queries.f32 (row-major float32) for bench/hnswlib_compare.py.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -76,32 +76,34 @@ const std::vector<std::vector<uint32_t>>& truth(DistanceMetric metric) {
   return t;
 }
 
-std::map<DistanceMetric, std::unique_ptr<HnswIndex>>& built() {
-  static std::map<DistanceMetric, std::unique_ptr<HnswIndex>> indexes;
+// Indexes by (metric, raw copy stored).
+std::map<std::pair<DistanceMetric, bool>, std::unique_ptr<HnswIndex>>& built() {
+  static std::map<std::pair<DistanceMetric, bool>, std::unique_ptr<HnswIndex>> indexes;
   return indexes;
 }
 
-void BM_Build(benchmark::State& state, DistanceMetric metric) {
+void BM_Build(benchmark::State& state, DistanceMetric metric, bool raw) {
   const Data& d = data();
   for (auto _ : state) {
     seed_level_generator_for_testing(42);
     HnswConfig cfg;
     cfg.distance_metric = metric;
+    cfg.store_raw_vectors = raw;
     auto index = std::make_unique<HnswIndex>(cfg, DIM);
     for (uint32_t i = 0; i < N; ++i) {
       index->insert(i, d.vec(i), QuantizedVector::quantize(d.vec(i)));
     }
-    built()[metric] = std::move(index);
+    built()[{metric, raw}] = std::move(index);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * N));
 }
 
-void BM_Search(benchmark::State& state, DistanceMetric metric, size_t ef) {
-  if (!built().count(metric)) {
-    state.SkipWithError("run the Build benchmark of this metric first");
+void BM_Search(benchmark::State& state, DistanceMetric metric, bool raw, size_t ef) {
+  if (!built().count({metric, raw})) {
+    state.SkipWithError("run the Build benchmark of this configuration first");
     return;
   }
-  HnswIndex& index = *built()[metric];
+  HnswIndex& index = *built()[{metric, raw}];
   index.config.ef_search = ef;
   const Data& d = data();
   const auto& t = truth(metric);
@@ -137,15 +139,18 @@ void dump(const std::string& prefix) {
 void register_all() {
   const std::pair<DistanceMetric, const char*> metrics[] = {
       {DistanceMetric::Euclidean, "euclidean"}, {DistanceMetric::Cosine, "cosine"}};
-  for (const auto& [metric, name] : metrics) {
-    benchmark::RegisterBenchmark((std::string("Build/") + name).c_str(), BM_Build, metric)
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
-    for (size_t ef : {10u, 20u, 50u, 100u, 200u}) {
-      benchmark::RegisterBenchmark(
-          (std::string("Search/") + name + "/ef" + std::to_string(ef)).c_str(), BM_Search, metric,
-          ef)
-          ->Unit(benchmark::kMicrosecond);
+  for (bool raw : {false, true}) {
+    for (const auto& [metric, metric_name] : metrics) {
+      // "codes": scalar codes only (the default); "raw": with the full-precision copy.
+      const std::string name = std::string(metric_name) + (raw ? "/raw" : "/codes");
+      benchmark::RegisterBenchmark(("Build/" + name).c_str(), BM_Build, metric, raw)
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
+      for (size_t ef : {10u, 20u, 50u, 100u, 200u}) {
+        benchmark::RegisterBenchmark(("Search/" + name + "/ef" + std::to_string(ef)).c_str(),
+                                     BM_Search, metric, raw, ef)
+            ->Unit(benchmark::kMicrosecond);
+      }
     }
   }
 }

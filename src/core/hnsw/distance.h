@@ -103,13 +103,17 @@ class QueryDistance {
         dim_(index.dimension),
         codes_(index.vector_data.data()),
         meta_(index.node_meta()),
-        raw_(index.has_raw_vectors() ? index.raw_vectors.data() : nullptr),
+        raw_(index.has_raw_vectors() && index.raw_root_count() >= index.node_count
+                 ? index.raw_vectors.data()
+                 : nullptr),
+        raw_roots_(index.raw_roots()),
         table_(table != nullptr ? table->values.data() : nullptr),
         table_subspaces_(table != nullptr ? table->num_subspaces : 0),
         pq_codes_(index.pq_codes.data()),
         pq_stride_(index.pq_codebook ? index.pq_codebook->num_subspaces : 0),
         query_norm_sq_(k_.norm_sq_f32(query, index.dimension)),
-        query_root_(std::sqrt(query_norm_sq_)) {
+        query_root_(std::sqrt(query_norm_sq_)),
+        query_root_double_(std::sqrt(static_cast<double>(query_norm_sq_))) {
     assert(table == nullptr || index.pq_codebook.has_value());
   }
 
@@ -124,7 +128,6 @@ class QueryDistance {
   // query and node metadata instead of being summed again.
   float precise(uint32_t id) const {
     const size_t at = static_cast<size_t>(id) * dim_;
-    const HnswIndex::NodeMeta& m = meta_[id];
     if (raw_ != nullptr) {
       const float* v = raw_ + at;
       switch (metric_) {
@@ -135,10 +138,11 @@ class QueryDistance {
         case DistanceMetric::Cosine:
           break;
       }
-      const float denom = query_root_ * std::sqrt(m.norm_sq_raw);
+      const float denom = query_root_ * raw_roots_[id];
       if (denom < 1e-10f) return 1.0f;
       return 1.0f - k_.dot_f32(query_, v, dim_) / denom;
     }
+    const HnswIndex::NodeMeta& m = meta_[id];
     const uint8_t* codes = codes_ + at;
     switch (metric_) {
       case DistanceMetric::Euclidean:
@@ -150,9 +154,10 @@ class QueryDistance {
     }
     if (query_norm_sq_ < 1e-10f) return 1.0f;
     if (m.scale == 0.0f) return 1.0f;
-    const simd::AsymCosineSums sums{k_.dot_u8(query_, codes, dim_, m.min, m.scale),
-                                    m.norm_sq_codes};
-    return distance_detail::finish_asym_cosine(sums, query_norm_sq_);
+    const double denom = query_root_double_ * m.root_codes;
+    if (denom < 1e-10) return 1.0f;
+    const float dot = k_.dot_u8(query_, codes, dim_, m.min, m.scale);
+    return 1.0f - static_cast<float>(static_cast<double>(dot) / denom);
   }
 
   // Starts loading what walk(id) will read.
@@ -168,7 +173,9 @@ class QueryDistance {
     // The first lines are enough for the hardware prefetcher to take over.
     const size_t lines = bytes < 256 ? (bytes + 63) / 64 : 4;
     for (size_t i = 0; i < lines; ++i) _mm_prefetch(p + 64 * i, _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(meta_ + id), _MM_HINT_T0);
+    _mm_prefetch(raw_ != nullptr ? reinterpret_cast<const char*>(raw_roots_ + id)
+                                 : reinterpret_cast<const char*>(meta_ + id),
+                 _MM_HINT_T0);
   }
 
   bool uses_table() const { return table_ != nullptr; }
@@ -182,12 +189,14 @@ class QueryDistance {
   const uint8_t* codes_;
   const HnswIndex::NodeMeta* meta_;
   const float* raw_;  // null unless every node has a raw copy
+  const float* raw_roots_;
   const float* table_;
   size_t table_subspaces_;
   const uint8_t* pq_codes_;
   size_t pq_stride_;
   float query_norm_sq_;
   float query_root_;
+  double query_root_double_;
 };
 
 }  // namespace tarnwell_core

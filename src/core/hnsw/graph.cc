@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 
 #include "core/quantization/simd/kernels.h"
 
@@ -128,7 +129,7 @@ bool HnswIndex::pq_usable() const {
 size_t HnswIndex::adjacency_bytes() const {
   return level0_.capacity() * sizeof(uint32_t) + upper_ref_.capacity() * sizeof(uint32_t) +
          upper_nodes_.capacity() * sizeof(UpperLists) + upper_.capacity() * sizeof(uint32_t) +
-         meta_.capacity() * sizeof(NodeMeta);
+         meta_.capacity() * sizeof(NodeMeta) + raw_roots_.capacity() * sizeof(float);
 }
 
 void HnswIndex::append_meta(uint32_t id) {
@@ -136,12 +137,12 @@ void HnswIndex::append_meta(uint32_t id) {
   thread_local std::vector<float> buffer;
   buffer.resize(dimension);
   reconstruct_into(id, buffer.data());
-  NodeMeta m{vector_min[id], vector_scale[id], k.norm_sq_f32(buffer.data(), dimension), 0.0f};
-  if (raw_vectors.size() / dimension > id) {
-    m.norm_sq_raw =
-        k.norm_sq_f32(raw_vectors.data() + static_cast<size_t>(id) * dimension, dimension);
+  const float norm_sq = k.norm_sq_f32(buffer.data(), dimension);
+  meta_.push_back({vector_min[id], vector_scale[id], std::sqrt(static_cast<double>(norm_sq))});
+  if (raw_roots_.size() == id && dimension != 0 && raw_vectors.size() / dimension > id) {
+    const float* raw = raw_vectors.data() + static_cast<size_t>(id) * dimension;
+    raw_roots_.push_back(std::sqrt(k.norm_sq_f32(raw, dimension)));
   }
-  meta_.push_back(m);
 }
 
 void HnswIndex::add_node_adjacency(size_t list_count) {

@@ -113,17 +113,19 @@ class HnswIndex {
   // estimates).
   size_t adjacency_bytes() const;
 
-  // What a distance to one node reads besides its vector, packed so that one cache line
-  // serves four nodes: copies of vector_min and vector_scale, and the squared norms of the
-  // reconstructed vector and of the raw copy (0 without one), computed once at insertion so
-  // that cosine costs one dot product per node.
+  // What a distance to one node's codes reads besides the codes, packed so that one cache
+  // line serves four nodes: copies of vector_min and vector_scale, and the root of the
+  // reconstructed vector's squared norm in double precision (as the asymmetric cosine uses
+  // it), computed once at insertion so that cosine costs one dot product per node.
   struct NodeMeta {
     float min;
     float scale;
-    float norm_sq_codes;
-    float norm_sq_raw;
+    double root_codes;
   };
   const NodeMeta* node_meta() const { return meta_.data(); }
+  // Per node with a raw copy: the f32 root of its squared norm (the exact cosine's).
+  const float* raw_roots() const { return raw_roots_.data(); }
+  size_t raw_root_count() const { return raw_roots_.size(); }
 
   HnswConfig config;
   std::vector<uint8_t> vector_data;  // node-major scalar codes, dimension per node
@@ -171,6 +173,7 @@ class HnswIndex {
   const float* node_vector(uint32_t node, std::vector<float>& buffer) const;
 
   std::vector<NodeMeta> meta_;
+  std::vector<float> raw_roots_;  // one per node while every node has a raw copy
   // Layer 0: node i owns words [i * (level0_cap_ + 1), ...): a count, then level0_cap_ slots.
   std::vector<uint32_t> level0_;
   size_t level0_cap_ = 0;

@@ -18,7 +18,7 @@ struct SelectScratch {
   std::vector<float> vectors;  // reconstructions, one slot per selected neighbour (+ one)
   std::vector<const float*> selected_vectors;
   std::vector<float> selected_roots;  // cosine: the square root of each selected vector's norm
-  std::vector<uint32_t> taken_ids;    // sorted, for the fill-up's membership test
+  std::vector<uint32_t> taken_ids;    // ids in the result so far, for the fill-up
 };
 
 // Distances between the candidate and the selected vectors. For cosine, each vector's root
@@ -79,43 +79,56 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   const float* raw = index.has_raw_vectors() ? index.raw_vectors.data() : nullptr;
   const size_t slots = std::min(cap, s.sorted.size());
   if (raw == nullptr && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);
-  s.selected_vectors.clear();
-  s.selected_roots.clear();
+  // Plain arrays sized up front: the kernel calls are opaque, so vector members would be
+  // reloaded from thread-local storage after every one of them.
+  if (s.selected_vectors.size() < slots) {
+    s.selected_vectors.resize(slots);
+    s.selected_roots.resize(slots);
+    s.taken_ids.resize(slots);
+  }
+  const float** sel_vectors = s.selected_vectors.data();
+  float* sel_roots = s.selected_roots.data();
+  uint32_t* taken = s.taken_ids.data();
+  float* slot_base = s.vectors.data();
+  size_t selected = 0;
 
   for (const ScoredNode& c : s.sorted) {
-    if (out.size() >= cap) break;
+    if (selected >= cap) break;
     const float* vc;
     if (raw != nullptr) {
       vc = raw + static_cast<size_t>(c.id) * dim;
     } else {
-      float* slot = s.vectors.data() + out.size() * dim;
+      float* slot = slot_base + selected * dim;
       index.reconstruct_into(c.id, slot);
       vc = slot;
     }
     const float root_c = pair.root_norm(vc);
     bool diverse = true;
-    for (size_t i = 0; i < s.selected_vectors.size(); ++i) {
-      if (pair(vc, root_c, s.selected_vectors[i], s.selected_roots[i]) < c.distance) {
+    for (size_t i = 0; i < selected; ++i) {
+      if (pair(vc, root_c, sel_vectors[i], sel_roots[i]) < c.distance) {
         diverse = false;
         break;
       }
     }
     if (diverse) {
       out.push_back(c);
-      s.selected_vectors.push_back(vc);
-      s.selected_roots.push_back(root_c);
+      sel_vectors[selected] = vc;
+      sel_roots[selected] = root_c;
+      taken[selected] = c.id;
+      ++selected;
     }
   }
-  if (out.size() >= cap) return;
+  if (selected >= cap) return;
 
-  s.taken_ids.clear();
-  for (const ScoredNode& c : out) s.taken_ids.push_back(c.id);
-  std::sort(s.taken_ids.begin(), s.taken_ids.end());
+  // Fill up with the nearest candidates not yet taken (by id: a list read from a file may
+  // name a node twice). The scan has no early exit, so it compiles to vector compares.
+  size_t taken_count = selected;
   for (const ScoredNode& c : s.sorted) {
-    if (out.size() >= cap) break;
-    const auto at = std::lower_bound(s.taken_ids.begin(), s.taken_ids.end(), c.id);
-    if (at != s.taken_ids.end() && *at == c.id) continue;
-    s.taken_ids.insert(at, c.id);
+    if (taken_count >= cap) break;
+    bool seen = false;
+    for (size_t i = 0; i < taken_count; ++i) seen |= taken[i] == c.id;
+    if (seen) continue;
+    taken[taken_count++] = c.id;
     out.push_back(c);
   }
 }
