@@ -70,6 +70,17 @@ TEST(ProductQuantization, TiesGoToTheLowestIndex) {
   EXPECT_EQ(book->encode(std::vector<float>{1, 2})[0], 0);
   EXPECT_EQ(book->encode(std::vector<float>{0, 0})[0], 3);
   EXPECT_EQ(book->encode(std::vector<float>{4.9f, 5.2f})[0], 1);
+  // A NaN component makes every distance NaN: nothing beats the first centroid.
+  EXPECT_EQ(book->encode(std::vector<float>{std::nanf(""), 5.0f})[0], 0);
+  // Ties on the last centroids (outside the vector blocks) still go to the lowest index.
+  std::vector<float> many;
+  for (int i = 0; i < 255; ++i) many.insert(many.end(), {100.0f + i, 0.0f});
+  many.insert(many.end(), {7.0f, 7.0f});  // centroid 255
+  const Result<PqCodebook> full = PqCodebook::train(many, 2, 1);
+  ASSERT_TRUE(full.has_value());
+  EXPECT_EQ(full->encode(std::vector<float>{7.0f, 7.0f})[0], 255);
+  EXPECT_EQ(full->encode(std::vector<float>{99.9f, 0.0f})[0], 0);
+  EXPECT_EQ(full->encode(std::vector<float>{101.0f, 0.0f})[0], 1);
 }
 
 TEST(ProductQuantization, KMeansFindsClusters) {

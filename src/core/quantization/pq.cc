@@ -3,6 +3,8 @@
 // kernel, so every path computes a point's distances with the same summation order.
 #include "core/quantization/pq.h"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -37,32 +39,45 @@ void transpose(const float* rows, size_t count, size_t dim, std::vector<float>& 
 }
 
 // Index of the nearest of `count` transposed points; the lowest index wins ties, and a NaN
-// distance never wins.
+// distance never wins (a NaN first distance wins by default, as nothing compares below it).
+// Same answer as a strict-less scan from index 0, found with vector minimum and equality.
 size_t nearest(const simd::KernelTable& k, const float* x, const float* points_t, size_t dim,
                size_t count, float* scratch) {
   k.l2_to_transposed(x, points_t, dim, count, scratch);
-  size_t best = 0;
-  float best_d = scratch[0];
-  for (size_t c = 1; c < count; ++c) {
-    if (scratch[c] < best_d) {
-      best_d = scratch[c];
-      best = c;
-    }
+  if (scratch[0] != scratch[0]) return 0;
+  // minps returns its second operand when the first is NaN, so NaN lanes are skipped.
+  const size_t blocks = count / 4;
+  __m128 lo = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  for (size_t b = 0; b < blocks; ++b) lo = _mm_min_ps(_mm_loadu_ps(scratch + 4 * b), lo);
+  lo = _mm_min_ps(lo, _mm_movehl_ps(lo, lo));
+  lo = _mm_min_ss(lo, _mm_shuffle_ps(lo, lo, 0x55));
+  float best = _mm_cvtss_f32(lo);
+  for (size_t c = 4 * blocks; c < count; ++c) best = scratch[c] < best ? scratch[c] : best;
+  const __m128 want = _mm_set1_ps(best);
+  for (size_t b = 0; b < blocks; ++b) {
+    const int hits = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(scratch + 4 * b), want));
+    if (hits != 0) return 4 * b + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
   }
-  return best;
+  for (size_t c = 4 * blocks; c < count; ++c) {
+    if (scratch[c] == best) return c;
+  }
+  return 0;  // every distance is NaN or +inf: index 0, as the scan would answer
 }
 
 // k-means++ seeding of k centroids among n > k points (n x sd, row-major) into `cent`.
 void seed_centroids(const simd::KernelTable& kt, const float* points, size_t n, size_t sd, size_t k,
                     uint64_t state, float* cent) {
   std::memcpy(cent, points + (state % n) * sd, sd * sizeof(float));
+  // The distances from the newest centroid to all points come from one transposed-kernel call.
+  std::vector<float> points_t;
+  transpose(points, n, sd, points_t);
   std::vector<float> min_d(n, std::numeric_limits<float>::max());
+  std::vector<float> d(n);
   for (size_t c = 1; c < k; ++c) {
-    const float* newest = cent + (c - 1) * sd;
+    kt.l2_to_transposed(cent + (c - 1) * sd, points_t.data(), sd, n, d.data());
     double total = 0.0;
     for (size_t i = 0; i < n; ++i) {
-      const float d = kt.l2_f32(points + i * sd, newest, sd);
-      if (d < min_d[i]) min_d[i] = d;
+      if (d[i] < min_d[i]) min_d[i] = d[i];
       total += min_d[i];
     }
     state = xorshift(state);
