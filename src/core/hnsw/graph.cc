@@ -78,7 +78,11 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   idx.max_level = f.max_level;
   idx.node_count = n;
   idx.meta_.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) idx.append_meta(i);
+  for (uint32_t i = 0; i < n; ++i) {
+    idx.meta_.push_back(idx.meta_of(&idx.vector_data[static_cast<size_t>(i) * idx.dimension],
+                                    idx.vector_min[i], idx.vector_scale[i]));
+    idx.append_raw_root(i);
+  }
   return idx;
 }
 
@@ -132,17 +136,19 @@ size_t HnswIndex::adjacency_bytes() const {
          meta_.capacity() * sizeof(NodeMeta) + raw_roots_.capacity() * sizeof(float);
 }
 
-void HnswIndex::append_meta(uint32_t id) {
+HnswIndex::NodeMeta HnswIndex::meta_of(const uint8_t* codes, float min, float scale) const {
   const simd::KernelTable& k = simd::kernels();
   thread_local std::vector<float> buffer;
   buffer.resize(dimension);
-  reconstruct_into(id, buffer.data());
+  k.dequantize_u8(codes, dimension, min, scale, buffer.data());
   const float norm_sq = k.norm_sq_f32(buffer.data(), dimension);
-  meta_.push_back({vector_min[id], vector_scale[id], std::sqrt(static_cast<double>(norm_sq))});
-  if (raw_roots_.size() == id && dimension != 0 && raw_vectors.size() / dimension > id) {
-    const float* raw = raw_vectors.data() + static_cast<size_t>(id) * dimension;
-    raw_roots_.push_back(std::sqrt(k.norm_sq_f32(raw, dimension)));
-  }
+  return {min, scale, std::sqrt(static_cast<double>(norm_sq))};
+}
+
+void HnswIndex::append_raw_root(uint32_t id) {
+  if (raw_roots_.size() != id || dimension == 0 || raw_vectors.size() / dimension <= id) return;
+  const float* raw = raw_vectors.data() + static_cast<size_t>(id) * dimension;
+  raw_roots_.push_back(std::sqrt(simd::kernels().norm_sq_f32(raw, dimension)));
 }
 
 void HnswIndex::add_node_adjacency(size_t list_count) {

@@ -163,8 +163,10 @@ class HnswIndex {
   void widen_level0(size_t needed);
   void widen_upper(size_t needed);
   void store_node(std::span<const float> vector, const QuantizedVector& q, size_t level);
-  // Appends node_meta for node `id`, whose codes (and raw copy, if any) are stored.
-  void append_meta(uint32_t id);
+  // The distance metadata of a vector with these codes.
+  NodeMeta meta_of(const uint8_t* codes, float min, float scale) const;
+  // Appends the raw root of node `id` if it has a raw copy and every earlier node has a root.
+  void append_raw_root(uint32_t id);
   // Links new_id into node's list at `layer`, pruning on overflow; false if pruning dropped it.
   bool link_back(uint32_t node, size_t layer, uint32_t new_id);
   // Replaces the tombstone in node's list farthest from node by new_id, if there is one.

@@ -102,20 +102,53 @@ double next_level_draw() {
 
 void seed_level_generator_for_testing(uint64_t seed) { LEVEL_GENERATOR.seed(seed); }
 
+namespace {
+
+// Makes room for `extra` more elements with geometric growth, so repeated single-node appends
+// stay amortised; only this may throw, the appends that follow cannot.
+template <class T>
+void reserve_more(std::vector<T>& v, size_t extra) {
+  if (v.capacity() - v.size() >= extra) return;
+  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+}  // namespace
+
 void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector& q, size_t level) {
+  // Everything that can run out of memory happens before the first append, so an insertion
+  // that fails for lack of memory leaves the index exactly as it was.
+  std::vector<uint8_t> codes;
+  const bool encode = pq_codebook && pq_codebook->well_formed() &&
+                      vector.size() >= pq_codebook->num_subspaces * pq_codebook->subspace_dim;
+  if (encode) codes = pq_codebook->encode(vector);
+  const bool raw = config.store_raw_vectors;
+  const NodeMeta meta = meta_of(q.data.data(), q.min, q.scale);
+  reserve_more(vector_data, q.data.size());
+  reserve_more(vector_min, 1);
+  reserve_more(vector_scale, 1);
+  if (raw) reserve_more(raw_vectors, vector.size());
+  if (encode) reserve_more(pq_codes, codes.size());
+  reserve_more(layers, 1);
+  reserve_more(deleted, 1);
+  reserve_more(meta_, 1);
+  reserve_more(raw_roots_, 1);
+  reserve_more(level0_, level0_cap_ + 1);
+  reserve_more(upper_ref_, 1);
+  if (level > 0) {
+    reserve_more(upper_nodes_, 1);
+    reserve_more(upper_, level * (upper_cap_ + 1));
+  }
+
   vector_data.insert(vector_data.end(), q.data.begin(), q.data.end());
   vector_min.push_back(q.min);
   vector_scale.push_back(q.scale);
-  if (config.store_raw_vectors) raw_vectors.insert(raw_vectors.end(), vector.begin(), vector.end());
-  if (pq_codebook && pq_codebook->well_formed() &&
-      vector.size() >= pq_codebook->num_subspaces * pq_codebook->subspace_dim) {
-    const std::vector<uint8_t> codes = pq_codebook->encode(vector);
-    pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
-  }
+  if (raw) raw_vectors.insert(raw_vectors.end(), vector.begin(), vector.end());
+  if (encode) pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
   add_node_adjacency(level + 1);
   layers.push_back(static_cast<uint8_t>(level));
   deleted.push_back(0);
-  append_meta(node_count);
+  meta_.push_back(meta);
+  append_raw_root(node_count);
   ++node_count;
 }
 

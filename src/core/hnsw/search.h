@@ -24,13 +24,13 @@ namespace tarnwell_core {
 namespace search_detail {
 
 // Orders like the floats themselves except that -0 equals +0 and every NaN comes after +inf.
-inline uint32_t order_key(float d) {
+constexpr uint32_t order_key(float d) {
   if (d != d) return 0xFFFFFFFFu;
   const uint32_t u = std::bit_cast<uint32_t>(d + 0.0f);  // folds -0 into +0
   return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
 }
 
-inline float key_distance(uint32_t key) {
+constexpr float key_distance(uint32_t key) {
   const uint32_t u = (key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key;
   return std::bit_cast<float>(u);
 }
@@ -42,7 +42,7 @@ inline uint32_t packed_key(uint64_t e) { return static_cast<uint32_t>(e >> 32); 
 inline uint32_t packed_id(uint64_t e) { return static_cast<uint32_t>(e); }
 inline ScoredNode unpack(uint64_t e) { return {key_distance(packed_key(e)), packed_id(e)}; }
 
-inline const uint32_t kMaxFiniteKey = order_key(std::numeric_limits<float>::max());
+inline constexpr uint32_t kMaxFiniteKey = order_key(std::numeric_limits<float>::max());
 
 struct AdmitAll {
   bool operator()(uint32_t) const { return true; }
