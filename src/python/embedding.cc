@@ -102,12 +102,21 @@ bool Embedding::from_sequence(PyObject* o, ArgName arg) {
   }
   Ref seq = Ref::steal(PySequence_Fast(o, "embedding must be a sequence of floats"));
   if (!seq) return false;
+  // A list comes back as itself, and converting an item that is not a float runs Python code
+  // (__float__, __index__) that may shrink or reallocate it: the length and the item array are
+  // read again at every step, and the item is held while it is converted. A list that shrank
+  // gives a shorter embedding, which the dimension check then refuses.
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  PyObject** items = PySequence_Fast_ITEMS(seq.get());
   owned_.resize(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = items[i];
-    double d = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
+  Py_ssize_t i = 0;
+  for (; i < n && i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (PyFloat_CheckExact(item)) {
+      owned_[i] = static_cast<float>(PyFloat_AS_DOUBLE(item));
+      continue;
+    }
+    Ref hold = Ref::borrow(item);
+    double d = PyFloat_AsDouble(item);
     if (d == -1.0 && PyErr_Occurred()) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
@@ -120,6 +129,7 @@ bool Embedding::from_sequence(PyObject* o, ArgName arg) {
     }
     owned_[i] = static_cast<float>(d);
   }
+  owned_.resize(static_cast<size_t>(i));
   values_ = owned_;
   return true;
 }

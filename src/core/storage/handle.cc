@@ -50,7 +50,8 @@ struct LoadedSnapshots {
   std::unordered_map<std::string, std::string> carriers;  // file name → stored name it holds
 };
 
-// Loads every snapshot file of `dir`; files that fail to load are skipped and left alone. Of two
+// Loads every snapshot file of `dir`; files that hold no loadable collection are skipped and left
+// alone, while one that cannot be read (an I/O error) fails the start-up. Of two
 // files holding one stored name, "{name}.twl" wins (checkpoints keep that file current; another
 // one is a stale copy), otherwise the later one in listing order.
 Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionKey* key) {
@@ -71,7 +72,20 @@ Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionK
   for (const std::string& file : *entries) {
     if (!has_snapshot_extension(file)) continue;
     Result<std::shared_ptr<Collection>> loaded = load_collection(join_path(dir, file), key);
-    if (!loaded) continue;
+    if (!loaded) {
+      // A file that holds no loadable collection (damaged, sealed with another key, not a
+      // regular file, gone since the listing) is skipped. One that could not be read may hold
+      // a collection whose logged changes would be dropped by replay and lost at the next
+      // checkpoint, and whose file a new collection of that name would overwrite: refuse.
+      const Status& e = loaded.error();
+      if (e.code() == StatusCode::kIoError && e.sys_errno() != ENOENT &&
+          e.sys_errno() != EISDIR) {
+        return Err(Status::io_error(
+            "failed to load snapshots from '" + dir + "': " + file + ": " + e.message(),
+            e.sys_errno()));
+      }
+      continue;
+    }
     std::string name = (*loaded)->name();
     const bool canonical = file == snapshot_file_name(name);
     if (!canonical) out.carriers.emplace(file, name);
@@ -315,6 +329,21 @@ Status DatabaseHandle::remove_data_dir_snapshots(const std::string& name, bool c
   return Status();
 }
 
+void DatabaseHandle::restore_data_dir_snapshot(const std::string& name) {
+  Status s;
+  if (std::shared_ptr<Collection> c = db_.get_collection(name)) {
+    std::unordered_set<std::string> written;
+    s = write_data_dir_snapshot(*c, default_key_.get(), written);
+  } else {
+    s = remove_file(join_path(*data_dir_, snapshot_file_name(name)));
+    if (s.ok()) s = fsync_dir(*data_dir_);
+  }
+  if (s.ok()) return;
+  std::lock_guard lock(touched_mu_);
+  touched_.insert(name);
+  if (!db_.get_collection(name)) deleted_.insert(name);
+}
+
 Status DatabaseHandle::checkpoint_locked(bool all, std::unordered_set<std::string> written) {
   std::vector<std::string> names;
   std::unordered_set<std::string> deleted;
@@ -427,10 +456,17 @@ Status DatabaseHandle::load(std::string_view name, std::optional<std::string> pa
     std::unordered_set<std::string> written;
     if (empty_stored) {
       Status s = write_data_dir_snapshot(*empty_stored, default_key_.get(), written);
-      if (!s.ok()) return Status::io_error("save '" + stored + "' failed: " + s.message());
+      if (!s.ok()) {
+        restore_data_dir_snapshot(stored);
+        return Status::io_error("save '" + stored + "' failed: " + s.message());
+      }
     }
     Status s = write_data_dir_snapshot(*c, default_key_.get(), written);
     if (!s.ok()) {
+      // The load fails, so data_dir must go on holding what memory holds: a failing directory
+      // sync comes after the rename, and the loaded file would otherwise replace the registered
+      // collection at the next start (with later logged changes replayed onto it).
+      restore_data_dir_snapshot(target);
       if (empty_stored && !remove_file(join_path(*data_dir_, snapshot_file_name(stored))).ok()) {
         // Its file stays, so it exists after a restart: keep memory the same.
         db_.register_loaded({empty_stored});

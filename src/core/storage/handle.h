@@ -40,8 +40,9 @@ namespace tarnwell_core {
 class DatabaseHandle {
  public:
   // Ephemeral without a data directory; otherwise loads the snapshots in it, opens and reads back
-  // the log, and replays it. Errors: "failed to load snapshots from '{}': {}", "failed to open
-  // WAL: {}", "WAL replay failed: {}" (all RuntimeError).
+  // the log, and replays it. Errors: "failed to load snapshots from '{}': {}" (the listing, or a
+  // snapshot file that cannot be read; damaged ones are skipped), "failed to open WAL: {}", "WAL
+  // replay failed: {}" (all RuntimeError).
   static Result<std::unique_ptr<DatabaseHandle>> open(std::optional<std::string> data_dir,
                                                       std::shared_ptr<const EncryptionKey> key);
 
@@ -106,6 +107,11 @@ class DatabaseHandle {
                                  std::unordered_set<std::string>& written);
   // Removes data_dir/"{name}.twl" and every other file there known to hold `name`.
   Status remove_data_dir_snapshots(const std::string& name, bool canonical_too);
+  // After a failed write of data_dir/"{name}.twl" (which may have replaced the file before a
+  // later step failed): makes the file match the registry again, rewriting it from the collection
+  // registered under `name` or removing it when there is none; if that fails too, the next
+  // checkpoint does it. The caller holds order_lock() exclusively.
+  void restore_data_dir_snapshot(const std::string& name);
   bool is_data_dir(const std::string& dir) const;
 
   // Orders logged changes against checkpoints: the log's checkpoint lock, or for a handle without

@@ -127,10 +127,13 @@ Status save_collection(const Collection& collection, const std::string& dir,
   // The name becomes a file name; names are checked where collections are made, but a file
   // outside `dir` must be impossible whatever reached this point.
   RETURN_IF_ERROR(validate_collection_name(name));
+  struct stat st;
+  const bool existed = ::stat(dir.c_str(), &st) == 0;
   RETURN_IF_ERROR(create_dir_all(dir, 0777));
-  // Snapshots may hold private data: keep the directory to its owner. Not fatal, as the files
-  // themselves are 0600.
-  (void)::chmod(dir.c_str(), 0700);
+  // Snapshots may hold private data: a directory made for them is kept to its owner (not fatal,
+  // as the files themselves are 0600). A directory that existed is the caller's, perhaps a home
+  // or a shared one such as /tmp whose sticky bit must survive: its permissions are left alone.
+  if (!existed) (void)::chmod(dir.c_str(), 0700);
   return replace_file_atomically(dir, snapshot_file_name(name), bytes);
 }
 

@@ -193,19 +193,27 @@ SyncWriteAheadLog::SyncWriteAheadLog(std::string path, UniqueFd lock_fd, UniqueF
 
 Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
     const std::string& data_dir, std::shared_ptr<const EncryptionKey> key) {
+  struct stat st;
+  const bool existed = ::stat(data_dir.c_str(), &st) == 0;
   RETURN_IF_ERROR(create_dir_all(data_dir, 0777));
+  // A data directory made here holds only the database's files: keep it to its owner. One that
+  // existed is the caller's and keeps its permissions (its files are 0600 all the same).
+  if (!existed) (void)::chmod(data_dir.c_str(), 0700);
   // The lock file is only ever locked, never written: read-only is enough for flock, and a
   // symlink planted at its name is refused rather than followed.
   ASSIGN_OR_RETURN(UniqueFd lock_fd, open_file(join_path(data_dir, WAL_LOCK_FILE_NAME),
                                                O_RDONLY | O_CREAT | O_NOFOLLOW, 0600));
   RETURN_IF_ERROR(lock_directory(lock_fd.get(), data_dir));
 
+  // Never through a symlink: one planted at the name (in a directory another user could write
+  // before us) would have records appended to, and truncate() empty, a file of the attacker's
+  // choosing.
   std::string path = join_path(data_dir, WAL_FILE_NAME);
   bool created = true;
-  Result<UniqueFd> fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600);
+  Result<UniqueFd> fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (!fd && fd.error().sys_errno() == EEXIST) {
     created = false;
-    fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+    fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
   }
   if (!fd) return Err(fd.error());
   // A new log's directory entry must be durable before its first acknowledged record.
@@ -282,9 +290,10 @@ Status SyncWriteAheadLog::restore_length(uint64_t length) {
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard lock(mu_);
   // No O_CREAT: a log file that vanished is reported, not silently recreated.
-  ASSIGN_OR_RETURN(UniqueFd emptied, open_file(path_, O_WRONLY | O_TRUNC));
+  ASSIGN_OR_RETURN(UniqueFd emptied, open_file(path_, O_WRONLY | O_TRUNC | O_NOFOLLOW));
   RETURN_IF_ERROR(fsync_fd(emptied.get()));
-  ASSIGN_OR_RETURN(UniqueFd fresh, open_file(path_, O_WRONLY | O_APPEND | O_CREAT, 0600));
+  ASSIGN_OR_RETURN(UniqueFd fresh,
+                   open_file(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600));
   fd_ = std::move(fresh);
   poisoned_ = Status();
   return Status();

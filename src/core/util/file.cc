@@ -125,9 +125,15 @@ Status create_dir_all(const std::string& path, mode_t mode) {
 }
 
 Result<std::vector<uint8_t>> read_file(const std::string& path) {
-  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY));
+  // O_NONBLOCK so that a FIFO at the path cannot block the open; it has no effect on a file.
+  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return Err(Status::from_errno(errno));
+  // A device would never end (or block), a FIFO holds no file contents.
+  if (S_ISDIR(st.st_mode)) return Err(Status::from_errno(EISDIR));
+  if (!S_ISREG(st.st_mode)) {
+    return Err(Status::invalid_data("\"" + path + "\" is not a regular file"));
+  }
   std::vector<uint8_t> data(st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0);
   size_t got = 0;
   for (;;) {
@@ -185,11 +191,14 @@ Status replace_file_atomically(const std::string& dir, std::string_view name,
   // or hard link planted to redirect the write) is unlinked, and O_EXCL|O_NOFOLLOW guarantee the
   // bytes land in a fresh file of our own.
   if (::unlink(tmp_path.c_str()) != 0 && errno != ENOENT) return Status::from_errno(errno);
+  // Private from its creation, before any byte is written: permissions are checked only when a
+  // file is opened, so a reader that opened it while it was wider would keep reading it.
   ASSIGN_OR_RETURN(UniqueFd fd,
-                   open_file(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-  Status s = write_all(fd.get(), bytes);
-  // fchmod on the descriptor rather than chmod on the path: the path could be swapped meanwhile.
-  if (s.ok() && ::fchmod(fd.get(), 0600) != 0) s = Status::from_errno(errno);
+                   open_file(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  // Exactly 0600 whatever the umask; fchmod on the descriptor, as the path could be swapped.
+  Status s;
+  if (::fchmod(fd.get(), 0600) != 0) s = Status::from_errno(errno);
+  if (s.ok()) s = write_all(fd.get(), bytes);
   if (s.ok()) s = fsync_fd(fd.get());
   if (s.ok()) {
     s = fd.close();

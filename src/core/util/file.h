@@ -66,6 +66,8 @@ Status fsync_dir(const std::string& path);
 Status create_dir_all(const std::string& path, mode_t mode);
 
 // Reads the whole file with one allocation sized from its metadata (continuing if it grew).
+// A directory is EISDIR; anything else but a regular file (a FIFO or device, also behind a
+// symlink) is refused with kInvalidData without reading from it.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
 
 // Names of the entries of directory `path` in listing order, without "." and "..".

@@ -1,0 +1,324 @@
+"""The child process of the crash and fault tests.
+
+    python workload.py crash CONFIG.json   applies random operations forever, reporting each on the
+                                           report pipe before ("B op") and after ("A outcome") the
+                                           call, until the parent kills it
+    python workload.py fault CONFIG.json   runs under the fault shim: applies random operations,
+                                           making chosen file-system calls fail, and checks after
+                                           each failure that memory is unchanged and that a reopen
+                                           loses no acknowledged change; prints its statistics
+
+A line "X reason" on the pipe (crash) or a non-zero exit (both) reports a broken expectation.
+"""
+import ctypes
+import errno
+import gc
+import json
+import os
+import random
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from model import (Generator, Model, apply, candidates, expected, mismatch,  # noqa: E402
+                   normalise_save_to, result_of, run)
+from tarnwell import Tarnwell  # noqa: E402
+
+MUTATIONS = ("create", "delete_coll", "insert", "batch", "delete")
+
+
+def check_outcome(model, op, exp, res, err):
+    """None when the call behaved as the model says, else the reason."""
+    if exp[0] == "ok" and err is not None:
+        return f"{op['op']} raised {err}, expected success"
+    if exp[0] == "err" and err != exp[1]:
+        return f"{op['op']} gave {err or 'success'}, expected {exp[1]}"
+    if err is None:
+        want = result_of(model, op)
+        if want is not None and res != want:
+            return f"{op['op']} returned {res!r}, expected {want!r}"
+        if op["op"] == "search":
+            docs = model.colls[op["coll"]]["docs"]
+            if len(res) > op["k"] or any(i not in docs or docs[i][0] != t for i, t in res):
+                return "search returned a document that is not live"
+    return None
+
+
+# ---- crash mode ----
+
+
+def crash_main(cfg):
+    out = cfg["report_fd"]
+
+    def report(tag, payload):
+        data = (tag + " " + json.dumps(payload) + "\n").encode()
+        while data:
+            data = data[os.write(out, data):]
+
+    key = cfg["key"]
+    db = Tarnwell(data_dir=cfg["data_dir"], encryption_key=key)
+    model = Model.from_json(cfg["model"])
+    gen = Generator(cfg["seed"], cfg["token_base"], cfg["export_dirs"], [None] + cfg["keys"])
+    report("R", None)
+    while True:
+        op = normalise_save_to(gen.next(model), key)
+        exp = expected(model, op)
+        report("B", op)
+        try:
+            res, err = run(db, op, key), None
+        except Exception as e:  # noqa: BLE001 - the type is the outcome being checked
+            res, err = None, type(e).__name__
+        problem = check_outcome(model, op, exp, res, err)
+        if problem:
+            report("X", problem)
+            os._exit(3)
+        report("A", {"r": res if op["op"] in ("insert", "batch") else None, "e": err})
+        if err is None:
+            apply(model, op, res)
+
+
+# ---- fault mode ----
+
+
+class Shim:
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(path)
+        self.lib.faultshim_arm.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_long,
+                                           ctypes.c_long, ctypes.c_long]
+        self.lib.faultshim_hits.argtypes = [ctypes.c_char_p]
+        self.lib.faultshim_hits.restype = ctypes.c_long
+        self.lib.faultshim_set_prefix.argtypes = [ctypes.c_char_p]
+        self.lib.faultshim_exposed_mode.restype = ctypes.c_uint
+
+    def prefix(self, path):
+        self.lib.faultshim_set_prefix(path.encode())
+
+    def arm(self, op, err, skip=0, count=1, partial=0):
+        if self.lib.faultshim_arm(op.encode(), err, skip, count, partial) != 0:
+            raise ValueError(op)
+
+    def disarm(self):
+        self.lib.faultshim_disarm_all()
+
+    def hits(self, op):
+        return self.lib.faultshim_hits(op.encode())
+
+    def exposed_mode(self):
+        return self.lib.faultshim_exposed_mode()
+
+
+# Which calls to make fail for each kind of operation, and with which errors.
+FAULTS_FOR = {
+    "mutation": ["write", "write", "fsync", "write+ftruncate", "fsync+ftruncate"],
+    "checkpoint": ["write", "fsync", "dirsync", "rename", "create", "close", "unlink", "trunc",
+                   "mkdir"],
+    "open": ["opendir", "read", "create", "open", "ftruncate", "mkdir", "dirsync"],
+}
+ERRNOS = [errno.ENOSPC, errno.EIO]
+
+# The messages a failure may carry, per operation.
+MESSAGES = {
+    "create": ("WAL write failed: ",),
+    "delete_coll": ("WAL write failed: ",),
+    "insert": ("WAL write failed: ",),
+    "batch": ("WAL write failed: ",),
+    "delete": ("WAL write failed: ",),
+    "compact": ("save '", "WAL truncate failed: ", "failed to remove the snapshot of '",
+                "failed to sync '"),
+    "save": None,  # the snapshot writer's own text, or the checkpoint's
+    "save_to": None,
+    "load": None,
+    "open": ("failed to load snapshots from '", "failed to open WAL: ", "WAL replay failed: "),
+}
+
+
+class FaultRun:
+    def __init__(self, cfg):
+        self.cfg = cfg
+        self.key = cfg["key"]
+        self.shim = Shim(cfg["shim"])
+        self.shim.prefix(cfg["prefix"])
+        self.rnd = random.Random(cfg["seed"] * 7919 + 1)
+        self.model = Model()
+        self.gen = Generator(cfg["seed"], cfg["token_base"], cfg["export_dirs"],
+                             [None] + cfg["keys"], max_docs=250)
+        self.stats = {"operations": 0, "faults": {}, "failed_calls": 0, "absorbed": 0,
+                      "reopens": 0, "open_faults": 0}
+        self.db = self.open()
+
+    def open(self):
+        return Tarnwell(data_dir=self.cfg["data_dir"], encryption_key=self.key)
+
+    def reopen(self, why, op=None):
+        """Reopens the directory and checks it holds the model, or, when `op` may have reached the
+        log although it failed, the model with `op` applied; adopts the one it holds."""
+        self.db = None
+        gc.collect()
+        self.db = self.open()
+        self.stats["reopens"] += 1
+        problems = []
+        for m in candidates(self.db, self.model, op):
+            p = mismatch(self.db, m, deep=True, rnd=self.rnd)
+            if p is None:
+                self.model = m
+                return
+            problems.append(p)
+        fail(f"after reopening ({why}): " + " / ".join(problems))
+
+    def total_hits(self):
+        return {op: self.shim.hits(op) for op in
+                ("write", "fsync", "dirsync", "ftruncate", "rename", "unlink", "mkdir", "create",
+                 "trunc", "open", "read", "opendir", "close")}
+
+    def count(self, before, after):
+        hit = False
+        for op, n in after.items():
+            if n > before[op]:
+                key = op
+                self.stats["faults"][key] = self.stats["faults"].get(key, 0) + n - before[op]
+                hit = True
+        return hit
+
+    def arm(self, plan, err):
+        skip = self.rnd.choice([0, 0, 0, 1, 2, 5])
+        for part in plan.split("+"):
+            if part == "write":
+                self.shim.arm("write", err, skip=skip,
+                              partial=self.rnd.choice([0, 0, 3, 8, 20, 1 << 20]))
+            elif part == "ftruncate":
+                self.shim.arm("ftruncate", errno.EIO, count=-1)
+            else:
+                self.shim.arm(part, err, skip=skip)
+
+    def step(self):
+        op = normalise_save_to(self.gen.next(self.model), self.key)
+        kind = op["op"]
+        exp = expected(self.model, op)
+        group = "mutation" if kind in MUTATIONS else (
+            "checkpoint" if kind in ("save", "save_to", "load", "compact") else None)
+        plan = None
+        if group and self.rnd.random() < 0.6:
+            plan = self.rnd.choice(FAULTS_FOR[group])
+            self.arm(plan, self.rnd.choice(ERRNOS))
+        before = self.total_hits()
+        try:
+            res, err, msg = run(self.db, op, self.key), None, ""
+        except Exception as e:  # noqa: BLE001
+            res, err, msg = None, type(e).__name__, str(e)
+        self.shim.disarm()
+        self.stats["operations"] += 1
+        after = self.total_hits()
+        triggered = self.count(before, after)
+        if not triggered:
+            problem = check_outcome(self.model, op, exp, res, err)
+            if problem:
+                fail(f"{problem} ({msg})")
+            if err is None:
+                apply(self.model, op, res)
+            return
+        if err is None or err == exp[1]:
+            # The fault hit a call whose failure the operation may tolerate; what it reported
+            # must hold in memory and after a reopen.
+            problem = check_outcome(self.model, op, exp, res, err)
+            if problem:
+                fail(f"{problem} with {plan} failing ({msg})")
+            self.stats["absorbed"] += 1
+            if err is None:
+                apply(self.model, op, res)
+            self.verify_memory(f"{kind} that succeeded with {plan} failing")
+            self.reopen(f"{kind} that succeeded with {plan} failing")
+            return
+        if err != "RuntimeError":
+            fail(f"{kind} with {plan} failing raised {err}: {msg}")
+        self.stats["failed_calls"] += 1
+        if kind == "save_to":
+            # The file may have been replaced before a later step (the directory sync) failed.
+            self.model.exports.pop(op["dir"] + "\x00" + op["coll"], None)
+        prefixes = MESSAGES[kind]
+        if prefixes and not msg.startswith(prefixes):
+            fail(f"{kind} with {plan} failing: unexpected message {msg!r}")
+        # A failed call changes nothing in memory.
+        self.verify_memory(f"failed {kind} ({plan}: {msg})")
+        maybe_logged = None
+        if "ftruncate" in plan and kind in MUTATIONS and exp[0] == "ok":
+            # The record could not be cut off again: the writer refuses further appends, and
+            # the record may or may not be read back.
+            self.check_refuses_appends()
+            maybe_logged = op
+        self.reopen(f"failed {kind} ({plan}: {msg})", maybe_logged)
+
+    def check_refuses_appends(self):
+        if not self.model.colls:
+            return
+        name = sorted(self.model.colls)[0]
+        try:
+            self.db.delete(name, "00000000-0000-4000-8000-000000000000")
+        except RuntimeError as e:
+            if not str(e).startswith("WAL write failed: "):
+                fail(f"refused append after a failed cut-back said {e!r}")
+            self.verify_memory("append refused after a failed cut-back")
+            return
+        fail("the log accepted an append behind a record it could not cut off")
+
+    def verify_memory(self, why):
+        p = mismatch(self.db, self.model)
+        if p:
+            fail(f"memory changed after {why}: {p}")
+
+    def open_with_fault(self):
+        plan = self.rnd.choice(FAULTS_FOR["open"])
+        self.db = None
+        gc.collect()
+        self.arm(plan, self.rnd.choice(ERRNOS))
+        before = self.total_hits()
+        try:
+            db, err, msg = self.open(), None, ""
+        except Exception as e:  # noqa: BLE001
+            db, err, msg = None, type(e).__name__, str(e)
+        self.shim.disarm()
+        triggered = self.count(before, self.total_hits())
+        self.stats["open_faults"] += triggered
+        if err is None:
+            # Opened in spite of the fault: it must be complete.
+            p = mismatch(db, self.model, deep=True, rnd=self.rnd)
+            if p:
+                fail(f"a start-up with {plan} failing opened an incomplete database: {p}")
+            self.db = db
+            return
+        if err != "RuntimeError" or not msg.startswith(MESSAGES["open"]):
+            fail(f"start-up with {plan} failing raised {err}: {msg}")
+        self.reopen(f"start-up with {plan} failing")
+
+    def main(self):
+        for _ in range(self.cfg["steps"]):
+            if self.rnd.random() < 0.06:
+                self.open_with_fault()
+            else:
+                self.step()
+        self.reopen("the end of the run")
+        self.stats["exposed_mode"] = self.shim.exposed_mode()
+        print("STATS " + json.dumps(self.stats), flush=True)
+
+
+def fail(reason):
+    print("FAIL " + reason, flush=True)
+    sys.stdout.flush()
+    os._exit(3)
+
+
+def main():
+    mode, cfg_path = sys.argv[1], sys.argv[2]
+    with open(cfg_path) as f:
+        cfg = json.load(f)
+    try:
+        if mode == "crash":
+            crash_main(cfg)
+        else:
+            FaultRun(cfg).main()
+    except Exception:  # noqa: BLE001
+        fail(traceback.format_exc())
+
+
+if __name__ == "__main__":
+    main()
