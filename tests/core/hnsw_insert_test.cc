@@ -170,6 +170,29 @@ TEST(HnswInsert, NewNodeIsReachableAfterEverythingWasDeleted) {
   }
 }
 
+// Many copies of one vector, then other vectors, then more copies: every node stays reachable.
+// (Copies never reject each other, so without special care they would take over every list in
+// the same order and orphan later copies and every node inserted near them.)
+TEST(HnswInsert, CopiesOfOneVectorDoNotOrphanNodes) {
+  const size_t dim = 4;
+  const std::vector<float> copy = {1, 2, 3, 4};
+  for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
+    for (bool raw : {false, true}) {
+      HnswConfig cfg;
+      cfg.distance_metric = metric;
+      cfg.store_raw_vectors = raw;
+      HnswIndex index(cfg, dim);
+      const std::vector<float> others = clustered(400, dim, 3, 7);
+      uint32_t id = 0;
+      for (int i = 0; i < 300; ++i, ++id) index.insert(id, copy, QuantizedVector::quantize(copy));
+      for (size_t i = 0; i < 400; ++i, ++id) insert_row(index, others, i);
+      for (int i = 0; i < 200; ++i, ++id) index.insert(id, copy, QuantizedVector::quantize(copy));
+      EXPECT_EQ(index.knn_search(copy, id).size(), id)
+          << "metric " << static_cast<int>(metric) << " raw " << raw;
+    }
+  }
+}
+
 // Candidates on a line: b and c are nearer to a than to the target, so diversity keeps only a;
 // the fill-up still returns two, the nearer rejected one first.
 TEST(HnswInsert, SelectionFillsUpToTheCap) {

@@ -1,10 +1,21 @@
 // Neighbour selection. The full-precision vector of each considered candidate is built once per
 // call, directly in the slot it keeps if selected, so a selection reconstructs every candidate
 // at most once and copies nothing.
+//
+// Identical vectors (duplicates a user inserted several times) get one refinement. The
+// diversity rule never rejects a copy of a kept neighbour (its distance to it, 0, is not below
+// its distance to the target), so the fill-up would hand whole lists to a group of copies, in
+// the same order every time: later copies, and every node inserted afterwards near them, would
+// find no list that keeps them and become unreachable. So a candidate identical to a kept
+// neighbour (for cosine and Euclidean: at distance 0 from it, which includes parallel vectors
+// under cosine) is set aside and used only after every other candidate, in random order among
+// equals. Without identical vectors the selection is unchanged.
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/search.h"
@@ -19,6 +30,9 @@ struct SelectScratch {
   std::vector<const float*> selected_vectors;
   std::vector<float> selected_roots;  // cosine: the square root of each selected vector's norm
   std::vector<uint32_t> taken_ids;    // ids in the result so far, for the fill-up
+  std::vector<uint8_t> set_aside;     // per sorted candidate: identical to a kept neighbour
+  std::vector<ScoredNode> copies;     // the set-aside candidates, for the last fill-up
+  std::minstd_rand shuffle_rng{0x7a3c9e1u};
 };
 
 // Distances between the candidate and the selected vectors. For cosine, each vector's root
@@ -55,6 +69,10 @@ class PairDistance {
 
 thread_local SelectScratch SELECT_SCRATCH;
 
+// Cosine distances of parallel vectors come out of the f32 formula as 0 give or take a few
+// units in the last place of 1.0.
+constexpr float kCosineSamePoint = 4 * 1.1920929e-7f;
+
 }  // namespace
 
 void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const ScoredNode> candidates,
@@ -75,7 +93,8 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   for (uint64_t key : s.keys) s.sorted.push_back(candidates[static_cast<uint32_t>(key)]);
 
   const size_t dim = index.dimension;
-  const PairDistance pair(simd::kernels(), index.config.distance_metric, dim);
+  const DistanceMetric metric = index.config.distance_metric;
+  const PairDistance pair(simd::kernels(), metric, dim);
   const float* raw = index.has_raw_vectors() ? index.raw_vectors.data() : nullptr;
   const size_t slots = std::min(cap, s.sorted.size());
   if (raw == nullptr && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);
@@ -91,8 +110,11 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   uint32_t* taken = s.taken_ids.data();
   float* slot_base = s.vectors.data();
   size_t selected = 0;
+  s.set_aside.assign(s.sorted.size(), 0);
+  bool any_set_aside = false;
 
-  for (const ScoredNode& c : s.sorted) {
+  for (size_t ci = 0; ci < s.sorted.size(); ++ci) {
+    const ScoredNode& c = s.sorted[ci];
     if (selected >= cap) break;
     const float* vc;
     if (raw != nullptr) {
@@ -104,11 +126,27 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
     }
     const float root_c = pair.root_norm(vc);
     bool diverse = true;
+    bool copy = false;
     for (size_t i = 0; i < selected; ++i) {
-      if (pair(vc, root_c, sel_vectors[i], sel_roots[i]) < c.distance) {
+      copy = std::memcmp(vc, sel_vectors[i], dim * sizeof(float)) == 0;
+      if (copy) break;
+      const float d = pair(vc, root_c, sel_vectors[i], sel_roots[i]);
+      // The same point for the metric: Euclidean distance 0, or a cosine distance within the
+      // rounding of its formula (parallel vectors). Inner products tell nothing of the kind.
+      if ((metric == DistanceMetric::Euclidean && d <= 0.0f) ||
+          (metric == DistanceMetric::Cosine && d <= kCosineSamePoint)) {
+        copy = true;
+        break;
+      }
+      if (d < c.distance) {
         diverse = false;
         break;
       }
+    }
+    if (copy) {
+      s.set_aside[ci] = 1;
+      any_set_aside = true;
+      continue;
     }
     if (diverse) {
       out.push_back(c);
@@ -123,13 +161,29 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   // Fill up with the nearest candidates not yet taken (by id: a list read from a file may
   // name a node twice). The scan has no early exit, so it compiles to vector compares.
   size_t taken_count = selected;
-  for (const ScoredNode& c : s.sorted) {
-    if (taken_count >= cap) break;
+  auto fill = [&](const ScoredNode& c) {
     bool seen = false;
     for (size_t i = 0; i < taken_count; ++i) seen |= taken[i] == c.id;
-    if (seen) continue;
+    if (seen) return;
     taken[taken_count++] = c.id;
     out.push_back(c);
+  };
+  for (size_t ci = 0; ci < s.sorted.size() && taken_count < cap; ++ci) {
+    if (!s.set_aside[ci]) fill(s.sorted[ci]);
+  }
+  if (!any_set_aside || taken_count >= cap) return;
+  // Copies last: nearest first, equals in random order, so that their in-links spread.
+  s.copies.clear();
+  for (size_t ci = 0; ci < s.sorted.size(); ++ci) {
+    if (s.set_aside[ci]) s.copies.push_back(s.sorted[ci]);
+  }
+  std::shuffle(s.copies.begin(), s.copies.end(), s.shuffle_rng);
+  std::stable_sort(s.copies.begin(), s.copies.end(), [](const ScoredNode& a, const ScoredNode& b) {
+    return search_detail::order_key(a.distance) < search_detail::order_key(b.distance);
+  });
+  for (const ScoredNode& c : s.copies) {
+    if (taken_count >= cap) break;
+    fill(c);
   }
 }
 
