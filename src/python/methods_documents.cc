@@ -102,6 +102,27 @@ bool parse_batch_document(PyObject* item, Py_ssize_t index, uint64_t dimension,
   return true;
 }
 
+// The (collection, id) arguments of get and delete, checked in their documented order: types,
+// then the collection (KeyError), then the id (ValueError).
+struct DocumentRef {
+  std::string_view name, id_text;
+  std::shared_ptr<tarnwell_core::Collection> collection;
+  Uuid id;
+};
+
+bool parse_document_ref(PyObject* self, const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, DocumentRef* out) {
+  const Signature sig{fname, {"collection", "id"}, 2};
+  PyObject* a[2];
+  if (!parse_args(sig, args, nargs, kwnames, a) ||
+      !to_str(a[0], {fname, "collection"}, &out->name) ||
+      !to_str(a[1], {fname, "id"}, &out->id_text)) {
+    return false;
+  }
+  out->collection = lookup_collection(self, out->name);
+  return out->collection && parse_uuid(out->id_text, &out->id);
+}
+
 }  // namespace
 
 TW_METHOD(method_insert) {
@@ -188,21 +209,11 @@ TW_METHOD(method_batch_insert) {
 
 TW_METHOD(method_get) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"get", {"collection", "id"}, 2};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view name, id_text;
-    if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
-        !to_str(a[1], {sig.fname, "id"}, &id_text)) {
-      return nullptr;
-    }
-    auto collection = lookup_collection(self, name);
-    if (!collection) return nullptr;
-    Uuid id;
-    if (!parse_uuid(id_text, &id)) return nullptr;
-    auto document = without_gil([&] { return collection->get_document(id); });
+    DocumentRef ref;
+    if (!parse_document_ref(self, "get", args, nargs, kwnames, &ref)) return nullptr;
+    auto document = without_gil([&] { return ref.collection->get_document(ref.id); });
     if (!document) {
-      std::string msg = "document '" + std::string(id_text) + "' not found";
+      std::string msg = "document '" + std::string(ref.id_text) + "' not found";
       return raise_status_as(PyExc_KeyError, tarnwell_core::Status::not_found(msg));
     }
     Ref dict = Ref::steal(PyDict_New());
@@ -223,20 +234,10 @@ TW_METHOD(method_get) {
 
 TW_METHOD(method_delete) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"delete", {"collection", "id"}, 2};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view name, id_text;
-    if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
-        !to_str(a[1], {sig.fname, "id"}, &id_text)) {
-      return nullptr;
-    }
-    auto collection = lookup_collection(self, name);
-    if (!collection) return nullptr;
-    Uuid id;
-    if (!parse_uuid(id_text, &id)) return nullptr;
-    auto removed =
-        without_gil([&] { return handle_of(self).delete_document(collection, name, id); });
+    DocumentRef ref;
+    if (!parse_document_ref(self, "delete", args, nargs, kwnames, &ref)) return nullptr;
+    auto removed = without_gil(
+        [&] { return handle_of(self).delete_document(ref.collection, ref.name, ref.id); });
     if (!removed) return raise_status(removed.error());
     return PyBool_FromLong(*removed);
   });
