@@ -53,7 +53,7 @@ def test_acknowledged_inserts_survive_sigkill(tmp_path, crash_cycles, key):
     data_dir = str(tmp_path / "d")
     rnd = random.Random(1234)
     acknowledged = set()
-    cycles = max(1, crash_cycles // 2)
+    cycles = max(1, crash_cycles)
     for cycle in range(cycles):
         child = subprocess.Popen(
             [sys.executable, "-c", CHILD, data_dir, key or "", str(cycle)],
