@@ -151,3 +151,23 @@ def run_cycle(cfg_path, cfg, rnd, cycle):
     for line in buf.split(b"\n")[:-1]:
         cycle.feed(line.decode())
     return err.decode(errors="replace")
+
+
+def test_the_directory_lock_outlives_no_writer(tmp_path):
+    # A live writer in another process keeps a second handle out; once it is killed (no chance
+    # to clean up) the directory opens at once, with what the writer acknowledged.
+    data_dir = str(tmp_path / "data")
+    script = ("import sys; from tarnwell import Tarnwell; db = Tarnwell(data_dir=sys.argv[1]); "
+              "db.create_collection('c', 2); db.insert('c', 't', [1.0, 2.0]); "
+              "print('ready', flush=True); sys.stdin.read()")
+    child = subprocess.Popen([sys.executable, "-c", script, data_dir], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        with pytest.raises(RuntimeError, match="^failed to open WAL: .*in use by another handle"):
+            Tarnwell(data_dir=data_dir)
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.communicate()
+    db = Tarnwell(data_dir=data_dir)
+    assert db.collection_info("c").document_count == 1
