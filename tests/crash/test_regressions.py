@@ -229,3 +229,28 @@ def test_a_failed_load_leaves_data_dir_holding_what_memory_holds(tmp_path, fault
     """, shim=faultshim)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["5", "5"]
+
+
+# ---- keys ----
+
+
+def test_a_snapshot_in_data_dir_is_sealed_with_the_handle_key_only(tmp_path):
+    # Saved into data_dir under another key, a collection was skipped at the next start once the
+    # log was cut, and a new collection of the same name then overwrote its file.
+    other = "11" * 32
+    for key in (None, KEY):
+        data_dir = str(tmp_path / f"data-{key is None}")
+        db = Tarnwell(data_dir=data_dir, encryption_key=key)
+        db.create_collection("c", 2)
+        db.insert("c", "t", [1.0, 2.0])
+        with pytest.raises(ValueError, match="handle's own encryption key"):
+            db.save("c", encryption_key=other)
+        with pytest.raises(ValueError, match="handle's own encryption key"):
+            db.save("c", path=data_dir + "/.", encryption_key=other)
+        if key:
+            db.save("c", encryption_key=key.upper())  # the same key, spelt otherwise
+        db.save("c", path=str(tmp_path / "elsewhere"), encryption_key=other)
+        del db
+        db = Tarnwell(data_dir=data_dir, encryption_key=key)
+        assert db.collection_info("c").document_count == 1
+        del db

@@ -200,6 +200,10 @@ Status EncryptionKey::open_into(std::span<const uint8_t> sealed, uint8_t* out) c
   return Status();
 }
 
+bool EncryptionKey::same_key(const EncryptionKey& other) const {
+  return CRYPTO_memcmp(key_.data(), other.key_.data(), key_.size()) == 0;
+}
+
 Result<std::vector<uint8_t>> EncryptionKey::decrypt(std::span<const uint8_t> sealed) const {
   if (sealed.size() < kOverhead) {
     return Err(Status::invalid_data("encrypted data too short: " + std::to_string(sealed.size()) +

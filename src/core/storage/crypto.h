@@ -52,6 +52,9 @@ class EncryptionKey {
     return encrypt_into(container.subspan(kNonceBytes, container.size() - kOverhead), container);
   }
 
+  // Whether both hold the same 32 key bytes (compared in constant time).
+  bool same_key(const EncryptionKey& other) const;
+
   // Opens a sealed value. Errors (kInvalidData): "encrypted data too short: {} bytes (minimum 28)"
   // and "decryption failed: wrong key or corrupted data". No plaintext is returned, and none is
   // left in memory, when the tag does not match.

@@ -78,8 +78,7 @@ Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionK
       // a collection whose logged changes would be dropped by replay and lost at the next
       // checkpoint, and whose file a new collection of that name would overwrite: refuse.
       const Status& e = loaded.error();
-      if (e.code() == StatusCode::kIoError && e.sys_errno() != ENOENT &&
-          e.sys_errno() != EISDIR) {
+      if (e.code() == StatusCode::kIoError && e.sys_errno() != ENOENT && e.sys_errno() != EISDIR) {
         return Err(Status::io_error(
             "failed to load snapshots from '" + dir + "': " + file + ": " + e.message(),
             e.sys_errno()));
@@ -408,6 +407,14 @@ Status DatabaseHandle::save(std::string_view collection, std::optional<std::stri
   if (!c) return not_found(collection);
   std::unordered_set<std::string> written;
   if (is_data_dir(dir)) {
+    if (key && !(default_key_ && key->same_key(*default_key_))) {
+      // Start-up opens data_dir's snapshots with the handle's key alone: one sealed otherwise
+      // would be skipped there once the log is cut, and a new collection of the name would then
+      // overwrite it. Another key is for snapshots kept elsewhere.
+      return Status::invalid_argument(
+          "a snapshot in data_dir must be sealed with the handle's own encryption key; pass "
+          "path to save it elsewhere under another key");
+    }
     RETURN_IF_ERROR(write_data_dir_snapshot(*c, k, written));
   } else {
     RETURN_IF_ERROR(save_collection(*c, dir, k));

@@ -72,7 +72,8 @@ class DatabaseHandle {
   Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
                                const Uuid& id);
 
-  // Persistence. `key` (when given) replaces the handle's key for this call only. With a log,
+  // Persistence. `key` (when given) replaces the handle's key for this call only; save refuses
+  // (kInvalidArgument) a key other than the handle's own for a snapshot in data_dir. With a log,
   // save and load end with a checkpoint (load empties the log before it replaces anything, so no
   // record of the replaced collection is replayed onto the loaded one); load changes nothing
   // unless it succeeds, and refuses a stored name that is registered (kAlreadyExists).

@@ -312,7 +312,7 @@ Status SyncWriteAheadLog::cut_back(uint64_t good_end) {
 }
 
 Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) {
-  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY));
+  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY | O_NOFOLLOW));
   // Nobody appends while the log is read back (the caller holds the directory lock), so the size
   // bounds every length field.
   ASSIGN_OR_RETURN(const uint64_t size, file_size(fd.get()));
