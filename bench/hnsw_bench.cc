@@ -3,11 +3,14 @@
 // ef_construction 200), with scalar codes only and with the full-precision copy. Searches sweep
 // ef_search and report recall@10 against exact full-precision truth, so the figures compare
 // directly with another library's on the same data: --tw_dump=PREFIX writes PREFIX.data.f32,
-// PREFIX.queries.f32 (row-major float32) for bench/hnswlib_compare.py.
+// PREFIX.queries.f32 (row-major float32) for bench/hnswlib_compare.py; --tw_load=PREFIX reads
+// such files instead (give --tw_dim; --tw_n then caps the rows used), e.g. real embeddings.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -27,7 +30,8 @@ namespace {
 size_t N = 20000;
 size_t DIM = 128;
 std::string DUMP;
-constexpr size_t kQueries = 1000;
+std::string LOAD;
+size_t QUERIES = 1000;
 constexpr size_t kK = 10;
 
 std::vector<float> clustered(size_t n, size_t dim, uint32_t seed) {
@@ -44,9 +48,39 @@ std::vector<float> clustered(size_t n, size_t dim, uint32_t seed) {
   return out;
 }
 
+// Reads PREFIX + suffix (row-major float32, DIM per row); sets `rows`.
+std::vector<float> load_rows(const std::string& path, size_t* rows) {
+  std::vector<float> out;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  float buf[4096];
+  for (size_t got; (got = std::fread(buf, sizeof(float), 4096, f)) > 0;) {
+    out.insert(out.end(), buf, buf + got);
+  }
+  std::fclose(f);
+  *rows = out.size() / DIM;
+  out.resize(*rows * DIM);
+  return out;
+}
+
 struct Data {
-  std::vector<float> vectors = clustered(N, DIM, 1);
-  std::vector<float> queries = clustered(kQueries, DIM, 2);
+  Data() {
+    if (LOAD.empty()) {
+      vectors = clustered(N, DIM, 1);
+      queries = clustered(QUERIES, DIM, 2);
+      return;
+    }
+    size_t rows = 0;
+    vectors = load_rows(LOAD + ".data.f32", &rows);
+    N = std::min(N, rows);
+    vectors.resize(N * DIM);
+    queries = load_rows(LOAD + ".queries.f32", &QUERIES);
+  }
+  std::vector<float> vectors;
+  std::vector<float> queries;
   std::span<const float> vec(size_t i) const {
     return std::span<const float>(vectors).subspan(i * DIM, DIM);
   }
@@ -66,9 +100,9 @@ const std::vector<std::vector<uint32_t>>& truth(DistanceMetric metric) {
   auto& t = cache[metric];
   if (!t.empty()) return t;
   const Data& d = data();
-  t.resize(kQueries);
+  t.resize(QUERIES);
   std::vector<std::pair<float, uint32_t>> all(N);
-  for (size_t q = 0; q < kQueries; ++q) {
+  for (size_t q = 0; q < QUERIES; ++q) {
     for (uint32_t i = 0; i < N; ++i) all[i] = {distance_exact(metric, d.query(q), d.vec(i)), i};
     std::partial_sort(all.begin(), all.begin() + kK, all.end());
     for (size_t i = 0; i < kK; ++i) t[q].push_back(all[i].second);
@@ -108,14 +142,14 @@ void BM_Search(benchmark::State& state, DistanceMetric metric, bool raw, size_t 
   const Data& d = data();
   const auto& t = truth(metric);
   // The latest answer per query; recall is scored after the timed loop.
-  std::vector<std::vector<ScoredNode>> answers(kQueries);
+  std::vector<std::vector<ScoredNode>> answers(QUERIES);
   size_t q = 0;
   for (auto _ : state) {
     answers[q] = index.knn_search(d.query(q), kK);
-    q = q + 1 == kQueries ? 0 : q + 1;
+    q = q + 1 == QUERIES ? 0 : q + 1;
   }
   size_t hits = 0, asked = 0;
-  for (size_t i = 0; i < kQueries; ++i) {
+  for (size_t i = 0; i < QUERIES; ++i) {
     if (answers[i].empty()) continue;
     const std::set<uint32_t> want(t[i].begin(), t[i].end());
     for (const ScoredNode& s : answers[i]) hits += want.count(s.id);
@@ -161,17 +195,22 @@ void register_all() {
 int main(int argc, char** argv) {
   using namespace tarnwell_core;
   std::vector<char*> rest;
+  bool n_given = false;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--tw_n=", 7) == 0) {
       N = std::stoul(argv[i] + 7);
+      n_given = true;
     } else if (std::strncmp(argv[i], "--tw_dim=", 9) == 0) {
       DIM = std::stoul(argv[i] + 9);
+    } else if (std::strncmp(argv[i], "--tw_load=", 10) == 0) {
+      LOAD = argv[i] + 10;
     } else if (std::strncmp(argv[i], "--tw_dump=", 10) == 0) {
       DUMP = argv[i] + 10;
     } else {
       rest.push_back(argv[i]);
     }
   }
+  if (!LOAD.empty() && !n_given) N = SIZE_MAX;  // every row of the file
   int rest_count = static_cast<int>(rest.size());
   if (!DUMP.empty()) dump(DUMP);
   register_all();

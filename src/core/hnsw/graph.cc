@@ -48,6 +48,7 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   idx.upper_cap_ = std::max(idx.upper_cap_, longest_upper);
 
   idx.level0_.reserve(static_cast<size_t>(n) * (idx.level0_cap_ + 1));
+  idx.level0_kept_.reserve(n);
   idx.upper_ref_.reserve(n);
   std::vector<uint32_t> kept;
   for (uint32_t i = 0; i < n; ++i) {
@@ -133,7 +134,8 @@ bool HnswIndex::pq_usable() const {
 size_t HnswIndex::adjacency_bytes() const {
   return level0_.capacity() * sizeof(uint32_t) + upper_ref_.capacity() * sizeof(uint32_t) +
          upper_nodes_.capacity() * sizeof(UpperLists) + upper_.capacity() * sizeof(uint32_t) +
-         meta_.capacity() * sizeof(NodeMeta) + raw_roots_.capacity() * sizeof(float);
+         meta_.capacity() * sizeof(NodeMeta) + raw_roots_.capacity() * sizeof(float) +
+         level0_kept_.capacity();
 }
 
 HnswIndex::NodeMeta HnswIndex::meta_of(const uint8_t* codes, float min, float scale) const {
@@ -154,6 +156,7 @@ void HnswIndex::append_raw_root(uint32_t id) {
 void HnswIndex::add_node_adjacency(size_t list_count) {
   const size_t node = upper_ref_.size();
   level0_.resize(level0_.size() + level0_cap_ + 1, 0);
+  level0_kept_.push_back(kOrderUnknown);
   upper_ref_.push_back(kNoUpper);
   if (list_count > 1) ensure_list_count(static_cast<uint32_t>(node), list_count);
 }
@@ -190,6 +193,7 @@ void HnswIndex::set_list(uint32_t node, size_t layer, std::span<const uint32_t> 
   assert(list != nullptr);
   list[0] = static_cast<uint32_t>(ids.size());
   std::copy(ids.begin(), ids.end(), list + 1);
+  if (layer == 0) level0_kept_[node] = kOrderUnknown;
 }
 
 void HnswIndex::widen_level0(size_t needed) {

@@ -143,6 +143,8 @@ class HnswIndex {
 
  private:
   static constexpr uint32_t kNoUpper = 0xFFFFFFFF;
+  // level0_kept_ value of a layer-0 list not known to be in selection order.
+  static constexpr uint8_t kOrderUnknown = 0xFF;
 
   // Upper-layer lists of one node: list_count lists of upper_cap_ + 1 words from offset.
   struct UpperLists {
@@ -158,7 +160,8 @@ class HnswIndex {
   void add_node_adjacency(size_t list_count);
   // Gives `node` at least `list_count` lists, new ones empty.
   void ensure_list_count(uint32_t node, size_t list_count);
-  // Replaces a list, widening the block first when it does not fit.
+  // Replaces a list, widening the block first when it does not fit. A layer-0 list set here is
+  // not known to be in selection order.
   void set_list(uint32_t node, size_t layer, std::span<const uint32_t> ids);
   void widen_level0(size_t needed);
   void widen_upper(size_t needed);
@@ -179,6 +182,11 @@ class HnswIndex {
   // Layer 0: node i owns words [i * (level0_cap_ + 1), ...): a count, then level0_cap_ slots.
   std::vector<uint32_t> level0_;
   size_t level0_cap_ = 0;
+  // Per node: how many leading entries of its layer-0 list the diversity rule kept, when the
+  // list is a selection's own result (see reselect_with_candidate), else kOrderUnknown. Lets a
+  // prune measure only what the newcomer changes. Derived, never persisted: lists read from a
+  // file start unknown and acquire it at their first prune.
+  std::vector<uint8_t> level0_kept_;
   // Upper layers: upper_ref_[i] indexes upper_nodes_, or is kNoUpper for layer-0-only nodes.
   std::vector<uint32_t> upper_ref_;
   std::vector<UpperLists> upper_nodes_;

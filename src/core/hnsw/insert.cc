@@ -133,6 +133,7 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   reserve_more(meta_, 1);
   reserve_more(raw_roots_, 1);
   reserve_more(level0_, level0_cap_ + 1);
+  reserve_more(level0_kept_, 1);
   reserve_more(upper_ref_, 1);
   if (level > 0) {
     reserve_more(upper_nodes_, 1);
@@ -164,6 +165,7 @@ bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
     uint32_t* words = mutable_list(node, layer);
     words[1 + words[0]] = new_id;
     ++words[0];
+    if (layer == 0) level0_kept_[node] = kOrderUnknown;  // appended out of order
     return true;
   }
 
@@ -173,7 +175,13 @@ bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
   s.prune.clear();
   for (uint32_t x : list) s.prune.push_back({dist.precise(x), x});
   s.prune.push_back({dist.precise(new_id), new_id});
-  select_neighbors_heuristic_into(*this, s.prune, cap, s.selected);
+  SelectionShape shape;
+  const uint8_t known = layer == 0 ? level0_kept_[node] : kOrderUnknown;
+  const bool incremental =
+      known != kOrderUnknown && incremental_pruning_enabled() &&
+      reselect_with_candidate(*this, std::span<const ScoredNode>(s.prune).first(list.size()), known,
+                              s.prune.back(), cap, s.selected, &shape);
+  if (!incremental) select_neighbors_heuristic_into(*this, s.prune, cap, s.selected, &shape);
   s.ids.clear();
   bool kept = false;
   for (const ScoredNode& c : s.selected) {
@@ -181,6 +189,9 @@ bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
     kept |= c.id == new_id;
   }
   set_list(node, layer, s.ids);
+  if (layer == 0 && shape.in_selection_order && shape.diverse < kOrderUnknown) {
+    level0_kept_[node] = static_cast<uint8_t>(shape.diverse);
+  }
   return kept;
 }
 
@@ -198,7 +209,10 @@ void HnswIndex::adopt_in_place_of_tombstone(uint32_t node, size_t layer, uint32_
       victim_key = key;
     }
   }
-  if (victim != 0) words[victim] = new_id;
+  if (victim != 0) {
+    words[victim] = new_id;
+    if (layer == 0) level0_kept_[node] = kOrderUnknown;
+  }
 }
 
 const float* HnswIndex::node_vector(uint32_t node, std::vector<float>& buffer) const {

@@ -13,11 +13,9 @@
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <random>
 
-#include "core/hnsw/distance.h"
+#include "core/hnsw/pair_distance.h"
 #include "core/hnsw/search.h"
 
 namespace tarnwell_core {
@@ -35,50 +33,17 @@ struct SelectScratch {
   std::minstd_rand shuffle_rng{0x7a3c9e1u};
 };
 
-// Distances between the candidate and the selected vectors. For cosine, each vector's root
-// norm is computed once per call instead of once per pair, which leaves one dot product per
-// pair; the result is the exact cosine formula (roots in f32, their product as denominator).
-class PairDistance {
- public:
-  PairDistance(const simd::KernelTable& k, DistanceMetric metric, size_t dim)
-      : k_(k), metric_(metric), dim_(dim) {}
-
-  float root_norm(const float* v) const {
-    return metric_ == DistanceMetric::Cosine ? std::sqrt(k_.norm_sq_f32(v, dim_)) : 0.0f;
-  }
-
-  float operator()(const float* a, float root_a, const float* b, float root_b) const {
-    switch (metric_) {
-      case DistanceMetric::Euclidean:
-        return k_.l2_f32(a, b, dim_);
-      case DistanceMetric::DotProduct:
-        return -k_.dot_f32(a, b, dim_);
-      case DistanceMetric::Cosine:
-        break;
-    }
-    const float denom = root_a * root_b;
-    if (denom < 1e-10f) return 1.0f;
-    return 1.0f - k_.dot_f32(a, b, dim_) / denom;
-  }
-
- private:
-  const simd::KernelTable& k_;
-  DistanceMetric metric_;
-  size_t dim_;
-};
-
 thread_local SelectScratch SELECT_SCRATCH;
-
-// Cosine distances of parallel vectors come out of the f32 formula as 0 give or take a few
-// units in the last place of 1.0.
-constexpr float kCosineSamePoint = 4 * 1.1920929e-7f;
 
 }  // namespace
 
 void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const ScoredNode> candidates,
-                                     size_t cap, std::vector<ScoredNode>& out) {
+                                     size_t cap, std::vector<ScoredNode>& out,
+                                     SelectionShape* shape) {
   using search_detail::pack;
+  using select_detail::PairDistance;
   out.clear();
+  if (shape != nullptr) *shape = {};
   if (cap == 0 || candidates.empty()) return;
   SelectScratch& s = SELECT_SCRATCH;
   // Sorted through integer keys (distance order above the candidate's position), which is
@@ -93,11 +58,9 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   for (uint64_t key : s.keys) s.sorted.push_back(candidates[static_cast<uint32_t>(key)]);
 
   const size_t dim = index.dimension;
-  const DistanceMetric metric = index.config.distance_metric;
-  const PairDistance pair(simd::kernels(), metric, dim);
-  const float* raw = index.has_raw_vectors() ? index.raw_vectors.data() : nullptr;
+  const PairDistance pair(index);
   const size_t slots = std::min(cap, s.sorted.size());
-  if (raw == nullptr && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);
+  if (!pair.has_raw() && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);
   // Plain arrays sized up front: the kernel calls are opaque, so vector members would be
   // reloaded from thread-local storage after every one of them.
   if (s.selected_vectors.size() < slots) {
@@ -116,25 +79,15 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   for (size_t ci = 0; ci < s.sorted.size(); ++ci) {
     const ScoredNode& c = s.sorted[ci];
     if (selected >= cap) break;
-    const float* vc;
-    if (raw != nullptr) {
-      vc = raw + static_cast<size_t>(c.id) * dim;
-    } else {
-      float* slot = slot_base + selected * dim;
-      index.reconstruct_into(c.id, slot);
-      vc = slot;
-    }
-    const float root_c = pair.root_norm(vc);
+    const float* vc = pair.vector_of(c.id, pair.has_raw() ? nullptr : slot_base + selected * dim);
+    const float root_c = pair.root_of(c.id, vc);
     bool diverse = true;
     bool copy = false;
     for (size_t i = 0; i < selected; ++i) {
-      copy = std::memcmp(vc, sel_vectors[i], dim * sizeof(float)) == 0;
+      copy = pair.identical(vc, sel_vectors[i]);
       if (copy) break;
       const float d = pair(vc, root_c, sel_vectors[i], sel_roots[i]);
-      // The same point for the metric: Euclidean distance 0, or a cosine distance within the
-      // rounding of its formula (parallel vectors). Inner products tell nothing of the kind.
-      if ((metric == DistanceMetric::Euclidean && d <= 0.0f) ||
-          (metric == DistanceMetric::Cosine && d <= kCosineSamePoint)) {
+      if (pair.same_point(d)) {
         copy = true;
         break;
       }
@@ -156,6 +109,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
       ++selected;
     }
   }
+  if (shape != nullptr) shape->diverse = selected;
   if (selected >= cap) return;
 
   // Fill up with the nearest candidates not yet taken (by id: a list read from a file may
@@ -184,6 +138,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   for (const ScoredNode& c : s.copies) {
     if (taken_count >= cap) break;
     fill(c);
+    if (shape != nullptr) shape->in_selection_order = false;
   }
 }
 
