@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, skipping what is already there: the Debian -dev
-# packages of the libraries we link, the C++ test and benchmark frameworks, and the Python test
-# tools. Safe to run repeatedly.
+# packages of the libraries we link, the C++ test and benchmark frameworks, clang with libFuzzer for
+# the fuzz targets, and the Python test tools. Safe to run repeatedly.
 set -euo pipefail
 
-debs=(g++ cmake ninja-build pkg-config zlib1g-dev libssl-dev libicu-dev libgtest-dev libbenchmark-dev)
+debs=(g++ cmake ninja-build pkg-config zlib1g-dev libssl-dev libicu-dev libgtest-dev libbenchmark-dev
+  clang-19 libclang-rt-19-dev)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
