@@ -9,7 +9,9 @@
 // find no list that keeps them and become unreachable. So a candidate identical to a kept
 // neighbour (for cosine and Euclidean: at distance 0 from it, which includes parallel vectors
 // under cosine) is set aside and used only after every other candidate, in random order among
-// equals. Without identical vectors the selection is unchanged.
+// equals. Copies at the target's own point are the exception: they are its nearest neighbours,
+// and a group of copies stays connected only through each other's lists, so they are used
+// first, in random order. Without identical vectors the selection is unchanged.
 #include "core/hnsw/select_neighbors.h"
 
 #include <algorithm>
@@ -28,12 +30,19 @@ struct SelectScratch {
   std::vector<const float*> selected_vectors;
   std::vector<float> selected_roots;  // cosine: the square root of each selected vector's norm
   std::vector<uint32_t> taken_ids;    // ids in the result so far, for the fill-up
-  std::vector<uint8_t> set_aside;     // per sorted candidate: identical to a kept neighbour
-  std::vector<ScoredNode> copies;     // the set-aside candidates, for the last fill-up
+  std::vector<uint8_t> set_aside;     // per sorted candidate: a SetAside value
+  std::vector<ScoredNode> copies;     // set-aside candidates of one kind, in fill-up order
   std::minstd_rand shuffle_rng{0x7a3c9e1u};
 };
 
 thread_local SelectScratch SELECT_SCRATCH;
+
+// Why a candidate skipped the diversity rule.
+enum SetAside : uint8_t {
+  kNotSetAside = 0,
+  kCopyElsewhere = 1,  // a copy of a kept neighbour away from the target: filled in last
+  kCopyOfTarget = 2,   // a copy of a kept neighbour at the target's own point: filled in first
+};
 
 }  // namespace
 
@@ -97,7 +106,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
       }
     }
     if (copy) {
-      s.set_aside[ci] = 1;
+      s.set_aside[ci] = pair.same_point(c.distance) ? kCopyOfTarget : kCopyElsewhere;
       any_set_aside = true;
       continue;
     }
@@ -122,24 +131,30 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
     taken[taken_count++] = c.id;
     out.push_back(c);
   };
+  // Set-aside candidates of one kind, nearest first, equals in random order so that their
+  // in-links spread over the whole group.
+  auto fill_set_aside = [&](uint8_t kind) {
+    s.copies.clear();
+    for (size_t ci = 0; ci < s.sorted.size(); ++ci) {
+      if (s.set_aside[ci] == kind) s.copies.push_back(s.sorted[ci]);
+    }
+    if (s.copies.empty()) return;
+    std::shuffle(s.copies.begin(), s.copies.end(), s.shuffle_rng);
+    std::stable_sort(
+        s.copies.begin(), s.copies.end(), [](const ScoredNode& a, const ScoredNode& b) {
+          return search_detail::order_key(a.distance) < search_detail::order_key(b.distance);
+        });
+    for (const ScoredNode& c : s.copies) {
+      if (taken_count >= cap) break;
+      fill(c);
+      if (shape != nullptr) shape->in_selection_order = false;
+    }
+  };
+  if (any_set_aside) fill_set_aside(kCopyOfTarget);
   for (size_t ci = 0; ci < s.sorted.size() && taken_count < cap; ++ci) {
-    if (!s.set_aside[ci]) fill(s.sorted[ci]);
+    if (s.set_aside[ci] == kNotSetAside) fill(s.sorted[ci]);
   }
-  if (!any_set_aside || taken_count >= cap) return;
-  // Copies last: nearest first, equals in random order, so that their in-links spread.
-  s.copies.clear();
-  for (size_t ci = 0; ci < s.sorted.size(); ++ci) {
-    if (s.set_aside[ci]) s.copies.push_back(s.sorted[ci]);
-  }
-  std::shuffle(s.copies.begin(), s.copies.end(), s.shuffle_rng);
-  std::stable_sort(s.copies.begin(), s.copies.end(), [](const ScoredNode& a, const ScoredNode& b) {
-    return search_detail::order_key(a.distance) < search_detail::order_key(b.distance);
-  });
-  for (const ScoredNode& c : s.copies) {
-    if (taken_count >= cap) break;
-    fill(c);
-    if (shape != nullptr) shape->in_selection_order = false;
-  }
+  if (any_set_aside && taken_count < cap) fill_set_aside(kCopyElsewhere);
 }
 
 std::vector<ScoredNode> select_neighbors_heuristic(const HnswIndex& index,
