@@ -1,7 +1,9 @@
 // BM25 ranking. The f32 operations follow one fixed order so that scores are reproducible to
-// the bit; scores accumulate in a flat table sized from the postings visited, and top-k keeps
-// a bounded min-heap instead of sorting every scored document.
+// the bit. Queries that visit many postings accumulate into a per-thread array indexed by
+// document id, reused from query to query; the others into a small hash table sized from the
+// postings visited. Top-k keeps a bounded min-heap instead of sorting every scored document.
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/bm25/inverted_index.h"
@@ -67,6 +69,85 @@ class ScoreTable {
   std::vector<Scored> entries_;
 };
 
+// Scores indexed directly by document id: one memory access per posting instead of a probe.
+// The slots outlive the query (zeroing an array per query would cost more than the query), and
+// a stamp tells this query's slots from stale ones.
+class DenseScores {
+ public:
+  // Ready for a query over ids below `n`.
+  void begin(size_t n) {
+    if (slots_.size() < n) slots_.resize(n, Slot{0.0f, 0});
+    touched_.clear();
+    if (++stamp_ == 0) {  // wrapped: no stale slot may match the new stamp
+      for (Slot& s : slots_) s.stamp = 0;
+      stamp_ = 1;
+    }
+  }
+
+  void add(uint32_t doc_id, float value) {
+    Slot& s = slots_[doc_id];
+    if (s.stamp != stamp_) {
+      s = Slot{0.0f, stamp_};
+      touched_.push_back(doc_id);
+    }
+    s.score += value;
+  }
+
+  float score(uint32_t doc_id) const { return slots_[doc_id].score; }
+  const std::vector<uint32_t>& touched() const { return touched_; }
+
+ private:
+  struct Slot {
+    float score;
+    uint32_t stamp;
+  };
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> touched_;
+  uint32_t stamp_ = 0;
+};
+
+// The dense array pays off once a query visits a fair share of the documents; it stays
+// allocated per thread, so it is only used for collections of a bounded size.
+constexpr size_t kDenseMaxDocs = size_t{1} << 21;
+constexpr size_t kDenseMinShare = 16;  // visited postings >= documents / this
+
+thread_local DenseScores DENSE_SCORES;
+
+// The thread's array, looked up once per query: inlined, the compiler would redo the
+// thread-local lookup (a library call in a shared object) at every use.
+[[gnu::noinline]] DenseScores& dense_scores() { return DENSE_SCORES; }
+
+// (tf * 2.2) / (tf + 1.2 * (0.25 + 0.75 * dl / avgdl)), BM25's term-frequency part, read from
+// a table for the common small counts and short documents. The table is filled with the very
+// operations of the direct formula, so every score stays bit-identical; it saves a division
+// per posting.
+class TermWeights {
+ public:
+  explicit TermWeights(float avgdl) : avgdl_(avgdl) {
+    for (uint32_t tf = 1; tf <= kMaxTf; ++tf) {
+      for (uint32_t dl = 0; dl < kLengths; ++dl) table_[(tf - 1) * kLengths + dl] = compute(tf, dl);
+    }
+  }
+
+  float operator()(uint32_t tf, uint32_t dl) const {
+    if (tf - 1 < kMaxTf && dl < kLengths) return table_[(tf - 1) * kLengths + dl];
+    return compute(tf, dl);
+  }
+
+ private:
+  static constexpr uint32_t kMaxTf = 3;
+  static constexpr uint32_t kLengths = 64;
+
+  float compute(uint32_t term_freq, uint32_t dl) const {
+    const float norm = (static_cast<float>(dl) * 0.75f) / avgdl_ + 0.25f;
+    const float tf = static_cast<float>(term_freq);
+    return (tf * 2.2f) / (tf + 1.2f * norm);
+  }
+
+  float avgdl_;
+  std::array<float, kMaxTf * kLengths> table_;
+};
+
 }  // namespace
 
 std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(std::string_view query,
@@ -89,37 +170,66 @@ std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(std::string_v
     }
   }
 
-  ScoreTable scores(std::min(visited, std::max<size_t>(doc_lengths.size(), 16)));
-  for (const std::vector<Posting>* list : lists) {
-    const float df = static_cast<float>(list->size());
-    const float idf = std::log((n_docs - df + 0.5f) / (df + 0.5f) + 1.0f);
-    for (const Posting& p : *list) {
-      // A loaded index may name ids beyond doc_lengths; they read as empty documents.
-      const float dl =
-          p.doc_id < doc_lengths.size() ? static_cast<float>(doc_lengths[p.doc_id]) : 0.0f;
-      const float norm = (dl * 0.75f) / avgdl + 0.25f;
-      const float tf = static_cast<float>(p.term_freq);
-      const float term = (tf * 2.2f) / (tf + 1.2f * norm);
-      scores[p.doc_id] += idf * term;
+  const TermWeights weight(avgdl);
+  const size_t n_ids = doc_lengths.size();
+  // Calls add(doc_id, contribution) for every posting, in list order: each document's sum
+  // is taken in the same order whichever accumulator is used.
+  const auto score_postings = [&](auto&& add) {
+    for (const std::vector<Posting>* list : lists) {
+      const float df = static_cast<float>(list->size());
+      const float idf = std::log((n_docs - df + 0.5f) / (df + 0.5f) + 1.0f);
+      for (const Posting& p : *list) {
+        // A loaded index may name ids beyond doc_lengths; they read as empty documents.
+        const uint32_t dl = p.doc_id < n_ids ? doc_lengths[p.doc_id] : 0;
+        add(p.doc_id, idf * weight(p.term_freq, dl));
+      }
     }
-  }
+  };
 
-  // Never larger than what was scored, so a huge k costs nothing extra.
-  const size_t keep = std::min(k, scores.entries().size());
-  if (keep == 0) return {};
   std::vector<Scored> heap;
-  heap.reserve(keep + 1);
-  for (const Scored& s : scores.entries()) {
+  size_t keep = 0;
+  // Offers one scored document to the bounded heap of the best `keep`.
+  const auto offer = [&](const Scored& s) {
     // Only an inconsistent loaded index yields NaN; it has no rank and would break the order.
-    if (std::isnan(s.first)) continue;
-    if (heap.size() == keep && !ranks_above(s, heap.front())) continue;
+    if (std::isnan(s.first)) return;
+    if (heap.size() == keep && !ranks_above(s, heap.front())) return;
     heap.push_back(s);
     std::push_heap(heap.begin(), heap.end(), ranks_above);
     if (heap.size() > keep) {
       std::pop_heap(heap.begin(), heap.end(), ranks_above);
       heap.pop_back();
     }
+  };
+
+  const bool dense = n_ids <= kDenseMaxDocs && visited * kDenseMinShare >= n_ids;
+  ScoreTable overflow(dense ? 16 : std::min(visited, std::max<size_t>(n_ids, 16)));
+  if (dense) {
+    DenseScores& scores = dense_scores();
+    scores.begin(n_ids);
+    score_postings([&](uint32_t id, float v) {
+      if (id < n_ids) {
+        scores.add(id, v);
+      } else {
+        overflow[id] += v;
+      }
+    });
+    // Never larger than what was scored, so a huge k costs nothing extra.
+    keep = std::min(k, scores.touched().size() + overflow.entries().size());
+    if (keep == 0) return {};
+    heap.reserve(keep + 1);
+    for (uint32_t id : scores.touched()) {
+      const float score = scores.score(id);
+      // Most documents score below the k-th best kept so far: rejected without a call.
+      if (heap.size() == keep && score < heap.front().first) continue;
+      offer(Scored{score, id});
+    }
+  } else {
+    score_postings([&](uint32_t id, float v) { overflow[id] += v; });
+    keep = std::min(k, overflow.entries().size());
+    if (keep == 0) return {};
+    heap.reserve(keep + 1);
   }
+  for (const Scored& s : overflow.entries()) offer(s);
 
   std::sort(heap.begin(), heap.end(), [](const Scored& a, const Scored& b) {
     return a.first > b.first || (a.first == b.first && a.second < b.second);
