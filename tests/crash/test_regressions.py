@@ -138,6 +138,55 @@ def test_a_symlink_at_the_log_name_is_never_followed(tmp_path):
     assert victim.read_text() == "precious"
 
 
+@pytest.mark.parametrize("planted", ["wal.bin", "LOCK"])
+def test_a_fifo_at_a_log_file_name_is_refused_not_waited_on(tmp_path, planted):
+    # Opening a FIFO planted at the log's or the lock's name used to block the start-up for good;
+    # swapped in under an open handle, it blocked the checkpoint's truncation.
+    data_dir = tmp_path / "data"
+    data_dir.mkdir()
+    os.mkfifo(data_dir / planted)
+    proc = run_child(f"""
+        import os
+        from tarnwell import Tarnwell
+        d = {str(data_dir)!r}
+        try:
+            Tarnwell(data_dir=d)
+        except RuntimeError as e:
+            assert str(e).startswith("failed to open WAL: "), e
+        else:
+            raise AssertionError("opened")
+        os.unlink(os.path.join(d, {planted!r}))
+        db = Tarnwell(data_dir=d)
+        db.create_collection("c", 2)
+        if {planted!r} == "wal.bin":
+            os.unlink(os.path.join(d, "wal.bin"))
+            os.mkfifo(os.path.join(d, "wal.bin"))
+            try:
+                db.compact()
+            except RuntimeError as e:
+                assert str(e).startswith("WAL truncate failed: "), e
+            else:
+                raise AssertionError("truncated a FIFO")
+        print("ok")
+    """, timeout=30)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr
+
+
+def test_log_files_readable_by_others_are_narrowed_at_the_start(tmp_path):
+    # A log copied in (or written by an older build) kept its wide mode for every later record.
+    data_dir = tmp_path / "data"
+    db = Tarnwell(data_dir=str(data_dir), encryption_key=None)
+    db.create_collection("c", 2)
+    db.insert("c", "t", [1.0, 2.0])
+    del db
+    for name in ("wal.bin", "LOCK"):
+        os.chmod(data_dir / name, 0o644)
+    db = Tarnwell(data_dir=str(data_dir))
+    assert db.collection_info("c").document_count == 1
+    assert modes(data_dir / "wal.bin") == 0o600
+    assert modes(data_dir / "LOCK") == 0o600
+
+
 # ---- snapshot files at start-up ----
 
 

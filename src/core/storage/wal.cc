@@ -43,6 +43,25 @@ Status truncate_fd(int fd, uint64_t length) {
   return Status();
 }
 
+// Opens one of the log's own files, never through a symlink and without blocking: a FIFO or a
+// device planted at the name would otherwise hang the open, or every later read, for good. Anything
+// but a regular file is refused. A file readable by others (an older or copied-in one) is narrowed
+// to 0600; one we do not own is left as it is, its owner having chosen its mode.
+Result<UniqueFd> open_log_file(const std::string& path, int flags) {
+  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, flags | O_NOFOLLOW | O_NONBLOCK, 0600));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Err(Status::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) {
+    return Err(Status::invalid_data("\"" + path + "\" is not a regular file"));
+  }
+  if ((st.st_mode & 077) != 0) (void)::fchmod(fd.get(), 0600);
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    return Err(Status::from_errno(errno));
+  }
+  return fd;
+}
+
 Result<uint64_t> file_size(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return Err(Status::from_errno(errno));
@@ -201,8 +220,8 @@ Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
   if (!existed) (void)::chmod(data_dir.c_str(), 0700);
   // The lock file is only ever locked, never written: read-only is enough for flock, and a
   // symlink planted at its name is refused rather than followed.
-  ASSIGN_OR_RETURN(UniqueFd lock_fd, open_file(join_path(data_dir, WAL_LOCK_FILE_NAME),
-                                               O_RDONLY | O_CREAT | O_NOFOLLOW, 0600));
+  ASSIGN_OR_RETURN(UniqueFd lock_fd,
+                   open_log_file(join_path(data_dir, WAL_LOCK_FILE_NAME), O_RDONLY | O_CREAT));
   RETURN_IF_ERROR(lock_directory(lock_fd.get(), data_dir));
 
   // Never through a symlink: one planted at the name (in a directory another user could write
@@ -210,10 +229,10 @@ Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
   // choosing.
   std::string path = join_path(data_dir, WAL_FILE_NAME);
   bool created = true;
-  Result<UniqueFd> fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  Result<UniqueFd> fd = open_log_file(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
   if (!fd && fd.error().sys_errno() == EEXIST) {
     created = false;
-    fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
+    fd = open_log_file(path, O_WRONLY | O_APPEND | O_CREAT);
   }
   if (!fd) return Err(fd.error());
   // A new log's directory entry must be durable before its first acknowledged record.
@@ -290,10 +309,9 @@ Status SyncWriteAheadLog::restore_length(uint64_t length) {
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard lock(mu_);
   // No O_CREAT: a log file that vanished is reported, not silently recreated.
-  ASSIGN_OR_RETURN(UniqueFd emptied, open_file(path_, O_WRONLY | O_TRUNC | O_NOFOLLOW));
+  ASSIGN_OR_RETURN(UniqueFd emptied, open_log_file(path_, O_WRONLY | O_TRUNC));
   RETURN_IF_ERROR(fsync_fd(emptied.get()));
-  ASSIGN_OR_RETURN(UniqueFd fresh,
-                   open_file(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600));
+  ASSIGN_OR_RETURN(UniqueFd fresh, open_log_file(path_, O_WRONLY | O_APPEND | O_CREAT));
   fd_ = std::move(fresh);
   poisoned_ = Status();
   return Status();
@@ -312,7 +330,7 @@ Status SyncWriteAheadLog::cut_back(uint64_t good_end) {
 }
 
 Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) {
-  ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY | O_NOFOLLOW));
+  ASSIGN_OR_RETURN(UniqueFd fd, open_log_file(path, O_RDONLY));
   // Nobody appends while the log is read back (the caller holds the directory lock), so the size
   // bounds every length field.
   ASSIGN_OR_RETURN(const uint64_t size, file_size(fd.get()));
