@@ -143,6 +143,7 @@ class FaultRun:
         self.model = Model()
         self.gen = Generator(cfg["seed"], cfg["token_base"], cfg["export_dirs"],
                              [None] + cfg["keys"], max_docs=250)
+        self.armed = {}  # call → errno it is armed to fail with
         self.stats = {"operations": 0, "faults": {}, "failed_calls": 0, "absorbed": 0,
                       "reopens": 0, "open_faults": 0}
         self.db = self.open()
@@ -175,16 +176,18 @@ class FaultRun:
                  "trunc", "open", "read", "opendir", "close")}
 
     def count(self, before, after):
+        """Adds the calls made to fail since `before` to the statistics, per call and errno."""
         hit = False
         for op, n in after.items():
             if n > before[op]:
-                key = op
+                key = f"{op}/{errno.errorcode.get(self.armed.get(op), '?')}"
                 self.stats["faults"][key] = self.stats["faults"].get(key, 0) + n - before[op]
                 hit = True
         return hit
 
     def arm(self, plan, err):
         skip = self.rnd.choice([0, 0, 0, 1, 2, 5])
+        self.armed = {}
         for part in plan.split("+"):
             if part == "write":
                 self.shim.arm("write", err, skip=skip,
@@ -193,6 +196,7 @@ class FaultRun:
                 self.shim.arm("ftruncate", errno.EIO, count=-1)
             else:
                 self.shim.arm(part, err, skip=skip)
+            self.armed[part] = errno.EIO if part == "ftruncate" else err
 
     def step(self):
         op = normalise_save_to(self.gen.next(self.model), self.key)
