@@ -6,6 +6,7 @@
 
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -170,12 +171,21 @@ class QueryDistance {
     const char* p = raw_ != nullptr ? reinterpret_cast<const char*>(raw_ + at)
                                     : reinterpret_cast<const char*>(codes_ + at);
     const size_t bytes = raw_ != nullptr ? dim_ * sizeof(float) : dim_;
-    // The first lines are enough for the hardware prefetcher to take over.
-    const size_t lines = bytes < 256 ? (bytes + 63) / 64 : 4;
+    // Every line of a row of codes (rows are not line-aligned, so one more); of a longer raw
+    // row the first lines, after which the hardware prefetcher has taken over.
+    const size_t lines = std::min<size_t>((bytes + 63) / 64 + 1, 8);
     for (size_t i = 0; i < lines; ++i) _mm_prefetch(p + 64 * i, _MM_HINT_T0);
     _mm_prefetch(raw_ != nullptr ? reinterpret_cast<const char*>(raw_roots_ + id)
                                  : reinterpret_cast<const char*>(meta_ + id),
                  _MM_HINT_T0);
+  }
+
+  // Starts loading the per-node metadata walk(id) reads besides the codes: one line serves
+  // four nodes, so a whole neighbour list's worth can be requested at once, well ahead.
+  void prefetch_meta(uint32_t id) const {
+    if (table_ == nullptr && raw_ == nullptr) {
+      _mm_prefetch(reinterpret_cast<const char*>(meta_ + id), _MM_HINT_T0);
+    }
   }
 
   bool uses_table() const { return table_ != nullptr; }

@@ -104,7 +104,10 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
     }
     fresh.clear();
     for (uint32_t x : nb) {
-      if (!visited.test_and_mark(x)) fresh.push_back(x);
+      if (!visited.test_and_mark(x)) {
+        fresh.push_back(x);
+        dist.prefetch_meta(x);
+      }
     }
     // Loads run a few nodes ahead of the arithmetic.
     constexpr size_t kAhead = 3;
