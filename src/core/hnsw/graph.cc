@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cmath>
 
+#include "core/hnsw/huge_pages.h"
 #include "core/quantization/simd/kernels.h"
 
 namespace tarnwell_core {
@@ -47,7 +48,7 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   idx.level0_cap_ = std::max(idx.level0_cap_, longest0);
   idx.upper_cap_ = std::max(idx.upper_cap_, longest_upper);
 
-  idx.level0_.reserve(static_cast<size_t>(n) * (idx.level0_cap_ + 1));
+  reserve_on_huge_pages(idx.level0_, static_cast<size_t>(n) * (idx.level0_cap_ + 1));
   idx.level0_kept_.reserve(n);
   idx.upper_ref_.reserve(n);
   std::vector<uint32_t> kept;
@@ -78,7 +79,9 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   idx.entry_point = f.entry_point;
   idx.max_level = f.max_level;
   idx.node_count = n;
-  idx.meta_.reserve(n);
+  move_to_huge_pages(idx.vector_data);
+  move_to_huge_pages(idx.raw_vectors);
+  reserve_on_huge_pages(idx.meta_, n);
   for (uint32_t i = 0; i < n; ++i) {
     idx.meta_.push_back(idx.meta_of(&idx.vector_data[static_cast<size_t>(i) * idx.dimension],
                                     idx.vector_min[i], idx.vector_scale[i]));

@@ -14,6 +14,7 @@
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
+#include "core/hnsw/huge_pages.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/select_neighbors.h"
 #include "core/hnsw/visited.h"
@@ -109,7 +110,7 @@ namespace {
 template <class T>
 void reserve_more(std::vector<T>& v, size_t extra) {
   if (v.capacity() - v.size() >= extra) return;
-  v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+  reserve_on_huge_pages(v, std::max(v.size() + extra, 2 * v.capacity()));
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
       }
     }
     // Loads run a few nodes ahead of the arithmetic.
-    constexpr size_t kAhead = 3;
+    constexpr size_t kAhead = 6;
     for (size_t i = 0; i < fresh.size() && i < kAhead; ++i) dist.prefetch(fresh[i]);
     for (size_t i = 0; i < fresh.size(); ++i) {
       if (i + kAhead < fresh.size()) dist.prefetch(fresh[i + kAhead]);
