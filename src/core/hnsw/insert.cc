@@ -79,6 +79,10 @@ struct InsertScratch {
 
 thread_local InsertScratch INSERT_SCRATCH;
 
+// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
+// library call in a shared object) at many uses of the reference.
+[[gnu::noinline]] InsertScratch& insert_scratch() { return INSERT_SCRATCH; }
+
 }  // namespace
 
 size_t level_for_draw(double r, uint64_t m, uint64_t max_layers) {
@@ -171,7 +175,7 @@ bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
   }
 
   // Over the cap: keep the best `cap` of the list plus the new node, by distance from `node`.
-  InsertScratch& s = INSERT_SCRATCH;
+  InsertScratch& s = insert_scratch();
   const QueryDistance dist(*this, node_vector(node, s.target), nullptr);
   s.prune.clear();
   for (uint32_t x : list) s.prune.push_back({dist.precise(x), x});
@@ -197,7 +201,7 @@ bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
 }
 
 void HnswIndex::adopt_in_place_of_tombstone(uint32_t node, size_t layer, uint32_t new_id) {
-  InsertScratch& s = INSERT_SCRATCH;
+  InsertScratch& s = insert_scratch();
   const QueryDistance dist(*this, node_vector(node, s.target), nullptr);
   uint32_t* words = mutable_list(node, layer);
   size_t victim = 0;
@@ -233,7 +237,7 @@ void HnswIndex::insert(uint32_t id, std::span<const float> vector, const Quantiz
     return;
   }
 
-  InsertScratch& s = INSERT_SCRATCH;
+  InsertScratch& s = insert_scratch();
   const size_t top = std::min<uint64_t>(level, max_level);
   s.new_lists.resize(std::max(s.new_lists.size(), level + 1));
   {

@@ -36,6 +36,10 @@ struct ReselectScratch {
 
 thread_local ReselectScratch RESELECT_SCRATCH;
 
+// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
+// library call in a shared object) at many uses of the reference.
+[[gnu::noinline]] ReselectScratch& reselect_scratch() { return RESELECT_SCRATCH; }
+
 // Strictly ascending by the total order of distances.
 bool strictly_ascending(std::span<const ScoredNode> part) {
   for (size_t i = 1; i < part.size(); ++i) {
@@ -64,7 +68,7 @@ bool reselect_with_candidate(const HnswIndex& index, std::span<const ScoredNode>
   }
   const auto candidate = [&](size_t i) -> const ScoredNode& { return i < m ? list[i] : extra; };
 
-  ReselectScratch& s = RESELECT_SCRATCH;
+  ReselectScratch& s = reselect_scratch();
   s.order.clear();
   for (size_t i = 0; i < n; ++i) {
     if (i < m && list[i].id == extra.id) return false;

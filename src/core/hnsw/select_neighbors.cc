@@ -37,6 +37,10 @@ struct SelectScratch {
 
 thread_local SelectScratch SELECT_SCRATCH;
 
+// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
+// library call in a shared object) at many uses of the reference.
+[[gnu::noinline]] SelectScratch& select_scratch() { return SELECT_SCRATCH; }
+
 // Why a candidate skipped the diversity rule.
 enum SetAside : uint8_t {
   kNotSetAside = 0,
@@ -54,7 +58,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   out.clear();
   if (shape != nullptr) *shape = {};
   if (cap == 0 || candidates.empty()) return;
-  SelectScratch& s = SELECT_SCRATCH;
+  SelectScratch& s = select_scratch();
   // Sorted through integer keys (distance order above the candidate's position), which is
   // much cheaper than comparing floats under the total order; the beam's results arrive
   // sorted already.
