@@ -498,7 +498,11 @@ def write_report(args, info, ann, coll, log, started, load_before, out_dir):
         goals.append(("Threads: two searching threads vs one (goal ≥ 1.7×)",
                       f"{th['ratio_free_cpus']:.2f}× without run-queue waits; "
                       f"{th['ratio']:.2f}× wall clock at load average {th['loadavg'][0]:.1f}",
-                      verdict(th["ratio_free_cpus"] >= 1.7)))
+                      # The run-queue estimate is approximate (it can exceed 2); only the
+                      # wall clock proves the goal.
+                      verdict(True) if th["ratio"] >= 1.7 else
+                      "**estimate only** (machine busy)" if th["ratio_free_cpus"] >= 1.7 else
+                      verdict(False)))
     if goals:
         lines += ["## Goals (ratios measured side by side in this run)", "",
                   "| goal | measured | |", "|---|---|---|"]
