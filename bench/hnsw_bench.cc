@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "clustered.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/insert.h"
@@ -33,20 +34,6 @@ std::string DUMP;
 std::string LOAD;
 size_t QUERIES = 1000;
 constexpr size_t kK = 10;
-
-std::vector<float> clustered(size_t n, size_t dim, uint32_t seed) {
-  std::mt19937 rng(7);  // the same centres for data and queries
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<float> centres(100 * dim);
-  for (float& c : centres) c = normal(rng);
-  rng.seed(seed);
-  std::vector<float> out(n * dim);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t c = rng() % 100;
-    for (size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + 0.4f * normal(rng);
-  }
-  return out;
-}
 
 // Reads PREFIX + suffix (row-major float32, DIM per row); sets `rows`.
 std::vector<float> load_rows(const std::string& path, size_t* rows) {
@@ -69,8 +56,8 @@ std::vector<float> load_rows(const std::string& path, size_t* rows) {
 struct Data {
   Data() {
     if (LOAD.empty()) {
-      vectors = clustered(N, DIM, 1);
-      queries = clustered(QUERIES, DIM, 2);
+      vectors = clustered(N, DIM, 100, 1);
+      queries = clustered(QUERIES, DIM, 100, 2);
       return;
     }
     size_t rows = 0;

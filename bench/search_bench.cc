@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "clustered.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
@@ -31,20 +32,6 @@ size_t DIM = 128;
 constexpr size_t kQueries = 200;
 constexpr size_t kK = 10;
 constexpr size_t kVocabulary = 5000;
-
-std::vector<float> clustered(size_t n, size_t dim, uint32_t seed) {
-  std::mt19937 rng(7);  // the same centres for data and queries
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<float> centres(64 * dim);
-  for (float& c : centres) c = normal(rng);
-  rng.seed(seed);
-  std::vector<float> out(n * dim);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t c = rng() % 64;
-    for (size_t j = 0; j < dim; ++j) out[i * dim + j] = centres[c * dim + j] + 0.4f * normal(rng);
-  }
-  return out;
-}
 
 // Zipf-like word draws, so that query terms have realistic posting-list lengths.
 std::string words(std::mt19937& rng, size_t count) {
@@ -68,8 +55,8 @@ struct Fixture {
   Fixture() {
     seed_level_generator_for_testing(1);
     collection = std::make_unique<Collection>("bench", DIM, HnswConfig{});
-    data = clustered(N, DIM, 11);
-    queries = clustered(kQueries, DIM, 12);
+    data = clustered(N, DIM, 64, 11);
+    queries = clustered(kQueries, DIM, 64, 12);
     std::mt19937 rng(5);
     for (size_t i = 0; i < N; ++i) {
       Uuid id;

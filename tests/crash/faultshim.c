@@ -277,32 +277,33 @@ static int open_fault(const char* path, int flags) {
   return 0;
 }
 
+// open and open64 take the mode only when they may create the file.
+static int open_through(int (*next)(const char*, int, ...), const char* path, int flags,
+                        va_list ap) {
+  const mode_t mode =
+      (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
+  if (open_fault(path, flags)) return -1;
+  return next(path, flags, mode);
+}
+
 int open(const char* path, int flags, ...) {
   static int (*next)(const char*, int, ...);
   if (!next) next = real("open");
-  mode_t mode = 0;
-  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
-  if (open_fault(path, flags)) return -1;
-  return next(path, flags, mode);
+  va_list ap;
+  va_start(ap, flags);
+  const int fd = open_through(next, path, flags, ap);
+  va_end(ap);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {
   static int (*next)(const char*, int, ...);
   if (!next) next = real("open64");
-  mode_t mode = 0;
-  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = va_arg(ap, mode_t);
-    va_end(ap);
-  }
-  if (open_fault(path, flags)) return -1;
-  return next(path, flags, mode);
+  va_list ap;
+  va_start(ap, flags);
+  const int fd = open_through(next, path, flags, ap);
+  va_end(ap);
+  return fd;
 }
 
 DIR* opendir(const char* path) {
