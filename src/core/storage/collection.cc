@@ -5,6 +5,7 @@
 #include "core/storage/collection.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -44,6 +45,21 @@ Uuid fresh_retired_id(const UuidToInternal& taken) {
 }
 
 }  // namespace
+
+Status check_embedding(std::span<const float> embedding, uint64_t dimension) {
+  if (embedding.size() != dimension) {
+    return Status::invalid_argument("embedding dimension mismatch: expected " +
+                                    std::to_string(dimension) + ", got " +
+                                    std::to_string(embedding.size()));
+  }
+  for (size_t i = 0; i < embedding.size(); ++i) {
+    if (!std::isfinite(embedding[i])) {
+      return Status::invalid_argument("embedding contains a non-finite value at index " +
+                                      std::to_string(i));
+    }
+  }
+  return Status();
+}
 
 CollectionData::CollectionData(std::string name, uint64_t dimension, const HnswConfig& config)
     : name(std::move(name)), dimension(dimension), hnsw(config, dimension) {}

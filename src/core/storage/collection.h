@@ -50,6 +50,11 @@ struct CollectionData {
                  std::vector<Uuid> internal_to_uuid);
 };
 
+// Whether an embedding may enter a collection of `dimension` (a stored vector or a query):
+// kInvalidArgument "embedding dimension mismatch: expected {}, got {}", or "embedding contains a
+// non-finite value at index {}" for NaN and infinities, which would rank arbitrarily.
+Status check_embedding(std::span<const float> embedding, uint64_t dimension);
+
 // The memory estimate of a collection's state, for callers already holding its lock.
 uint64_t estimate_memory_bytes(const CollectionData& data);
 
@@ -132,6 +137,11 @@ class Collection {
   // effect, so that "is this id live?" still holds when the insert it allowed is applied. Taken
   // after the log's checkpoint lock and before the log's writer mutex or the collection lock.
   std::mutex& writer_mutex() const { return writer_mu_; }
+
+  // fork() support: the exclusive lock, taken and released around a fork (the order lock is
+  // held, so no logged change is in flight).
+  void lock_for_fork() { mu_.lock(); }
+  void unlock_after_fork() { mu_.unlock(); }
 
  private:
   // The steps below run under the exclusive lock.
