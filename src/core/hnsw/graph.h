@@ -57,7 +57,9 @@ class HnswIndex {
   HnswIndexFields to_fields() const;
 
   // Adds node `id`, which must equal node_count; `vector` has `dimension` components and `q`
-  // is its quantization. Only resource exhaustion can fail.
+  // is its quantization. Only resource exhaustion can fail (std::bad_alloc): the index is then
+  // unchanged, or, when it failed while linking, holds the node as a tombstone (node_count
+  // tells which).
   void insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q);
 
   // The k nearest live nodes, ascending by precise distance; empty without an entry point.

@@ -268,16 +268,23 @@ void HnswIndex::insert(uint32_t id, std::span<const float> vector, const Quantiz
   }
 
   store_node(vector, q, level);
-  for (size_t layer = 0; layer <= top; ++layer) set_list(id, layer, s.new_lists[layer]);
-  for (size_t layer = 0; layer <= top; ++layer) {
-    bool linked = false;
-    for (uint32_t n : s.new_lists[layer]) linked |= link_back(n, layer, id);
-    // Pruning may drop the new node from every list, which tombstones crowding those lists
-    // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
-    // its farthest tombstone for it; lists without tombstones are pruned as usual.
-    if (!linked && !s.new_lists[layer].empty()) {
-      adopt_in_place_of_tombstone(s.new_lists[layer][0], layer, id);
+  try {
+    for (size_t layer = 0; layer <= top; ++layer) set_list(id, layer, s.new_lists[layer]);
+    for (size_t layer = 0; layer <= top; ++layer) {
+      bool linked = false;
+      for (uint32_t n : s.new_lists[layer]) linked |= link_back(n, layer, id);
+      // Pruning may drop the new node from every list, which tombstones crowding those lists
+      // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
+      // its farthest tombstone for it; lists without tombstones are pruned as usual.
+      if (!linked && !s.new_lists[layer].empty()) {
+        adopt_in_place_of_tombstone(s.new_lists[layer][0], layer, id);
+      }
     }
+  } catch (...) {
+    // Out of memory while linking (a list widened, scratch grown): the graph stays sound, with
+    // the half-linked node as a tombstone, a waypoint only.
+    deleted[id] = 1;
+    throw;
   }
   if (level > max_level) {
     max_level = level;

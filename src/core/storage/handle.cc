@@ -319,10 +319,22 @@ uint64_t DatabaseHandle::total_memory_bytes() const { return db_.total_memory_by
 
 // ---- documents ----
 
-Status DatabaseHandle::log(std::span<const uint8_t> payload) {
-  Status s = wal_->append_locked(payload);
+Status DatabaseHandle::log(std::span<const uint8_t> payload, WalRecordSpan* where) {
+  Status s = wal_->append_locked(payload, where);
   if (!s.ok()) return with_prefix("WAL write failed: ", s);
   return s;
+}
+
+void DatabaseHandle::unlog_insert(const WalRecordSpan& record, std::string_view name,
+                                  std::span<const Uuid> ids) noexcept {
+  // Best effort, and never a reason to fail differently: the caller reports the original error.
+  try {
+    Result<bool> retracted = wal_->retract(record);
+    if (!retracted || *retracted) return;
+    // Records follow it: replay must undo the insertion instead.
+    for (const Uuid& id : ids) (void)log(encode_delete_document_record(name, id));
+  } catch (...) {
+  }
 }
 
 Status DatabaseHandle::check_registered(const std::shared_ptr<Collection>& collection,
@@ -350,8 +362,16 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
   // Held from the liveness check to the insert, so the check still holds when it is applied.
   std::lock_guard writer(collection->writer_mutex());
   if (collection->get_document(document.id) != nullptr) return Err(already_exists(document.id));
-  if (wal_) RETURN_IF_ERROR(log(record));
-  Uuid id = collection->insert_document(std::move(document), embedding);
+  WalRecordSpan logged;
+  if (wal_) RETURN_IF_ERROR(log(record, &logged));
+  const Uuid id = document.id;
+  try {
+    collection->insert_document(std::move(document), embedding);
+  } catch (const std::bad_alloc&) {
+    // The collection is as it was; the log must say so too.
+    if (wal_) unlog_insert(logged, name, std::span(&id, 1));
+    throw;
+  }
   touch(name);
   return id;
 }
@@ -359,11 +379,11 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
 Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
     const std::shared_ptr<Collection>& collection, std::string_view name,
     std::vector<DocumentWithEmbedding> documents) {
-  std::unordered_set<Uuid, UuidHash> ids;
-  ids.reserve(documents.size());
+  std::unordered_set<Uuid, UuidHash> seen;
+  seen.reserve(documents.size());
   for (const DocumentWithEmbedding& d : documents) {
     RETURN_IF_ERROR(check_embedding(d.embedding, collection->dimension()));
-    if (!ids.insert(d.document.id).second) {
+    if (!seen.insert(d.document.id).second) {
       return Err(Status::invalid_argument("document '" + d.document.id.to_string() +
                                           "' appears more than once in the batch"));
     }
@@ -379,14 +399,19 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
       return Err(already_exists(d.document.id));
     }
   }
-  if (wal_) RETURN_IF_ERROR(log(record));
-  std::vector<Uuid> out;
-  out.reserve(documents.size());
-  for (DocumentWithEmbedding& d : documents) {
-    out.push_back(collection->insert_document(std::move(d.document), d.embedding));
+  WalRecordSpan logged;
+  if (wal_) RETURN_IF_ERROR(log(record, &logged));
+  std::vector<Uuid> ids;
+  ids.reserve(documents.size());
+  for (const DocumentWithEmbedding& d : documents) ids.push_back(d.document.id);
+  try {
+    collection->insert_documents(std::move(documents));
+  } catch (const std::bad_alloc&) {
+    if (wal_) unlog_insert(logged, name, ids);
+    throw;
   }
-  if (!out.empty()) touch(name);
-  return out;
+  if (!ids.empty()) touch(name);
+  return ids;
 }
 
 Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& collection,

@@ -101,7 +101,11 @@ class DatabaseHandle {
   Status recover_log();
 
   // Appends a record; the caller holds order_lock() (shared or exclusive).
-  Status log(std::span<const uint8_t> payload);
+  Status log(std::span<const uint8_t> payload, WalRecordSpan* where = nullptr);
+  // After a logged insertion of `ids` could not be applied: takes the record back, or logs the
+  // deletions that undo it when records follow.
+  void unlog_insert(const WalRecordSpan& record, std::string_view name,
+                    std::span<const Uuid> ids) noexcept;
   // Refuses writes to the log or snapshots from a process that inherited this handle by fork():
   // they would interleave with the owner's.
   Status check_owner() const;

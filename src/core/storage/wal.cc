@@ -399,13 +399,28 @@ Status SyncWriteAheadLog::append(std::span<const uint8_t> payload) {
   return write_record(record);
 }
 
-Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload) {
+Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload, WalRecordSpan* where) {
   ASSIGN_OR_RETURN(std::vector<uint8_t> record, frame(payload));
   std::lock_guard lock(mu_);
-  return write_record(record);
+  return write_record(record, where);
 }
 
-Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record) {
+Result<bool> SyncWriteAheadLog::retract(const WalRecordSpan& record) {
+  std::lock_guard lock(mu_);
+  if (!poisoned_.ok()) return Err(poisoned_);
+  Result<uint64_t> size = file_size(fd_.get());
+  if (!size) return Err(with_path(size.error(), path_));
+  if (*size != record.end || record.begin > record.end) return false;
+  Status s = restore_length(record.begin);
+  if (!s.ok()) {
+    // The record may be half cut: nothing may be appended behind it.
+    poisoned_ = with_path(s, path_);
+    return Err(poisoned_);
+  }
+  return true;
+}
+
+Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record, WalRecordSpan* where) {
   if (!poisoned_.ok()) return poisoned_;
   // The length to restore if this append fails. Taken from the file rather than remembered, so it
   // is right whatever happened to the file since the last append.
@@ -421,7 +436,10 @@ Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record) {
   }
   if (s.ok())
     s = faults_.sync_errno != 0 ? Status::from_errno(faults_.sync_errno) : fsync_fd(fd_.get());
-  if (s.ok()) return s;
+  if (s.ok()) {
+    if (where != nullptr) *where = {*before, *before + record.size()};
+    return s;
+  }
   s = with_path(s, path_);
   // A record that may be partly in the file must not stay there: later records would sit behind
   // it and never be read back. If it cannot be removed, stop appending altogether.

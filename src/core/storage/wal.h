@@ -57,6 +57,12 @@ using WalRecordCheck = std::function<bool(std::span<const uint8_t>)>;
 Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key,
                              const WalRecordCheck& is_record = nullptr);
 
+// Where an appended record lies in the log file, [begin, end).
+struct WalRecordSpan {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
 class SyncWriteAheadLog {
  public:
   static constexpr size_t kHeaderBytes = 8;
@@ -81,8 +87,15 @@ class SyncWriteAheadLog {
   Status append(std::span<const uint8_t> payload);
 
   // append() for a caller that already holds checkpoint_lock() shared, so that the append and the
-  // in-memory change it records cannot have a checkpoint between them.
-  Status append_locked(std::span<const uint8_t> payload);
+  // in-memory change it records cannot have a checkpoint between them. `where`, when given,
+  // receives the record's place in the file.
+  Status append_locked(std::span<const uint8_t> payload, WalRecordSpan* where = nullptr);
+
+  // Takes back an acknowledged-to-nobody record whose change could not be applied (memory ran
+  // out): cuts the file back to record.begin when the record is still the last one. False when
+  // records follow it (the caller then logs the change's undoing instead). The caller holds
+  // checkpoint_lock() shared, as for the append.
+  Result<bool> retract(const WalRecordSpan& record);
 
   // Orders appends against checkpoints: appends hold it shared; a checkpoint holds it exclusively
   // from before its snapshot writes until after truncate().
@@ -120,7 +133,7 @@ class SyncWriteAheadLog {
 
   Result<std::vector<uint8_t>> frame(std::span<const uint8_t> payload) const;
   // The write and sync of one framed record; the caller holds mu_.
-  Status write_record(std::span<const uint8_t> record);
+  Status write_record(std::span<const uint8_t> record, WalRecordSpan* where = nullptr);
   // Restores the file length after a failed append; the caller holds mu_.
   Status restore_length(uint64_t length);
 
