@@ -198,7 +198,54 @@ TEST(CollectionValidate, IndexShape) {
          return "node " + std::to_string(non_entry(f)) +
                 " has 17 adjacency lists, more than max_layers 16";
        }},
+      // Insertion never makes a list longer than its layer's cap.
+      {"layer-0 list over its cap",
+       [](auto& f) { f.hnsw.neighbors[non_entry(f)][0].assign(f.hnsw.config.m_max0 + 1, 0); },
+       [](const auto& f) {
+         return "node " + std::to_string(non_entry(f)) + " layer 0 has 33 neighbours, more " +
+                "than its cap 32";
+       }},
+      {"upper list over its cap",
+       [](auto& f) {
+         f.hnsw.layers[non_entry(f)] = 1;
+         f.hnsw.neighbors[non_entry(f)].resize(2);
+         f.hnsw.neighbors[non_entry(f)][1].assign(17, 0);
+       },
+       [](const auto& f) {
+         return "node " + std::to_string(non_entry(f)) + " layer 1 has 17 neighbours, more " +
+                "than its cap 16";
+       }},
   });
+}
+
+// One long list among many short ones would cost node_count times its length once the index is
+// built: such a file is refused unless it is large enough to pay for it.
+TEST(CollectionValidate, AdjacencyMayNotOutgrowItsFile) {
+  CollectionFields f = sound_fields();
+  f.hnsw.config.m_max0 = 1 << 20;
+  f.hnsw.neighbors[0][0].assign(1 << 20, 1);
+  f.source_bytes = 0;  // unknown: only the caps apply
+  EXPECT_TRUE(validate(f).ok());
+  f.source_bytes = 4 << 20;  // the list alone takes 4 MiB in the file
+  EXPECT_TRUE(validate(f).ok()) << validate(f).message();
+  const uint32_t extra = 200000;  // many nodes with nothing: small in a file, huge once laid out
+  for (uint32_t i = 0; i < extra; ++i) {
+    f.hnsw.vector_data.insert(f.hnsw.vector_data.end(), 4, 0);
+    f.hnsw.vector_min.push_back(0);
+    f.hnsw.vector_scale.push_back(0);
+    f.hnsw.raw_vectors.insert(f.hnsw.raw_vectors.end(), 4, 0.0f);
+    f.hnsw.neighbors.push_back({{}});
+    f.hnsw.layers.push_back(0);
+    f.hnsw.deleted.push_back(1);
+    const Uuid u = uid(1000 + i);
+    f.uuid_to_internal.emplace(u, f.hnsw.node_count);
+    f.internal_to_uuid.push_back(u);
+    ++f.hnsw.node_count;
+  }
+  f.source_bytes = (4 << 20) + extra * 64;
+  ASSERT_TRUE(validate(f).code() == StatusCode::kInvalidData);
+  EXPECT_NE(validate(f).message().find("neighbour lists would take"), std::string::npos)
+      << validate(f).message();
 }
 
 TEST(CollectionValidate, ProductQuantizationShape) {

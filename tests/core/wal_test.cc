@@ -214,6 +214,105 @@ TEST_F(WalTest, AnyFlippedByteStopsAtItsRecord) {
   }
 }
 
+// With a record check, damage followed by records that verify is passed over: every flipped
+// byte of the middle record (its length field included) loses that record alone, while damage
+// with nothing usable after it stays a torn tail. Payloads starting with 'r' count as records.
+TEST_F(WalTest, DamageInTheMiddleLosesOnlyTheDamagedRecord) {
+  const WalRecordCheck is_record = [](std::span<const uint8_t> p) {
+    return !p.empty() && p[0] == 'r';
+  };
+  for (bool sealed : {false, true}) {
+    SCOPED_TRACE(sealed);
+    std::filesystem::remove(path_);
+    auto key = sealed ? make_key(kKeyHex) : nullptr;
+    const std::vector<Bytes> records = {payload_of("r one"), payload_of("r two, damaged"),
+                                        payload_of("r three"), payload_of("r four")};
+    {
+      auto w = open_log(key);
+      append_all(*w, records);
+    }
+    const Bytes whole = file_bytes();
+    const size_t overhead = 8 + (sealed ? 28 : 0);
+    const size_t first_end = overhead + records[0].size();
+    const size_t second_end = first_end + overhead + records[1].size();
+    for (size_t i = first_end; i < second_end; ++i) {
+      Bytes bad = whole;
+      bad[i] ^= 0x10;
+      write_file(bad);
+      auto got = read_wal(path_, key.get(), is_record);
+      ASSERT_TRUE(got.has_value()) << got.error().message();
+      EXPECT_EQ(got->payloads, (std::vector<Bytes>{records[0], records[2], records[3]}))
+          << "byte " << i;
+      EXPECT_EQ(got->skipped_bytes, second_end - first_end) << "byte " << i;
+      EXPECT_EQ(got->good_end, whole.size());
+      EXPECT_FALSE(got->stopped_early);
+      ASSERT_EQ(got->spans.size(), 3u);
+      EXPECT_EQ(got->spans[1].first, second_end);
+    }
+    // The same damage in the last record is a torn tail: nothing skipped, reading stops.
+    Bytes tail = whole;
+    tail[whole.size() - 2] ^= 0x10;
+    write_file(tail);
+    auto got = read_wal(path_, key.get(), is_record);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->payloads.size(), 3u);
+    EXPECT_EQ(got->skipped_bytes, 0u);
+    EXPECT_TRUE(got->stopped_early);
+  }
+}
+
+TEST_F(WalTest, ZeroRunsAndFragmentsAreNotRecords) {
+  const WalRecordCheck is_record = [](std::span<const uint8_t> p) {
+    return !p.empty() && p[0] == 'r';
+  };
+  {
+    auto w = open_log();
+    append_all(*w, {payload_of("r kept")});
+  }
+  Bytes b = file_bytes();
+  b.insert(b.end(), 64, 0);  // zeros frame empty records whose CRC passes
+  write_file(b);
+  auto got = read_wal(path_, nullptr, is_record);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->payloads, std::vector<Bytes>{payload_of("r kept")});
+  EXPECT_EQ(got->skipped_bytes, 0u);
+  EXPECT_TRUE(got->stopped_early);
+  // A verifying record that the check refuses does not end the damage either.
+  {
+    auto w = open_log();
+    append_all(*w, {payload_of("x not a record")});
+  }
+  got = read_wal(path_, nullptr, is_record);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->payloads.size(), 1u);
+  EXPECT_TRUE(got->stopped_early);
+  // Followed by a record, the zeros are damage in the middle.
+  {
+    auto w = open_log();
+    append_all(*w, {payload_of("r after")});
+  }
+  got = read_wal(path_, nullptr, is_record);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->payloads, (std::vector<Bytes>{payload_of("r kept"), payload_of("r after")}));
+  EXPECT_EQ(got->skipped_bytes, 64u + 8 + 14);
+  EXPECT_FALSE(got->stopped_early);
+}
+
+TEST_F(WalTest, RetractTakesBackOnlyTheLastRecord) {
+  auto w = open_log();
+  ASSERT_TRUE(w->append(payload_of("first")).ok());
+  WalRecordSpan second, third;
+  ASSERT_TRUE(w->append_locked(payload_of("second"), &second).ok());
+  EXPECT_EQ(second.end, file_size());
+  ASSERT_TRUE(w->append_locked(payload_of("third"), &third).ok());
+  EXPECT_EQ(w->retract(second).value(), false);  // records follow it
+  EXPECT_EQ(w->retract(third).value(), true);
+  EXPECT_EQ(file_size(), second.end);
+  ASSERT_TRUE(w->append(payload_of("fourth")).ok());
+  EXPECT_EQ(read_back().payloads,
+            (std::vector<Bytes>{payload_of("first"), payload_of("second"), payload_of("fourth")}));
+}
+
 TEST_F(WalTest, HugeLengthAtTheEndIsATornTailNotAnAllocation) {
   {
     auto w = open_log();

@@ -1,5 +1,8 @@
 """Python values in and out: metadata, filter operands, ids, embeddings."""
+import ctypes
 import math
+import os
+import threading
 
 import numpy as np
 import pytest
@@ -165,3 +168,82 @@ def test_filter_values_follow_python_types(coll):
     assert hits({"field": "i", "op": "gt", "value": float("nan")}) == 0  # NaN becomes null
     assert hits({"field": "i", "op": "ne", "value": None}) == 1  # null equals nothing
     assert hits({"field": "i", "op": "gte", "value": -5}) == 1  # negative int operand
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda v: (ctypes.c_float * len(v))(*v),  # no strides in its buffer
+        lambda v: (ctypes.c_double * len(v))(*v),
+        lambda v: (ctypes.c_int * len(v))(*(int(x) for x in v)),  # not floats: item by item
+        lambda v: np.array(v[::-1], dtype=np.float32)[::-1],  # negative stride
+        lambda v: np.frombuffer(b"\0" + np.array(v, np.float32).tobytes(), np.float32,
+                                offset=1),  # misaligned
+        lambda v: np.array(v, dtype=">f4"),  # other byte order
+    ],
+)
+def test_any_buffer_is_read_safely(make):
+    """Buffers of every layout are read correctly, never dereferenced blindly."""
+    from tarnwell import Tarnwell
+
+    db = Tarnwell()
+    db.create_collection("c", 4, distance_metric="euclidean", store_raw_vectors=True)
+    values = [1.0, 2.0, 3.0, 4.0]
+    db.insert("c", "t", make(values))
+    db.batch_insert("c", [{"text": "u", "embedding": make(values)}])
+    hits = db.search("c", query_embedding=make(values), k=2)
+    assert [h.score for h in hits] == [pytest.approx(1.0)] * 2
+
+
+def test_an_array_changed_during_insert_is_logged_as_indexed(tmp_path):
+    """The values that reach the log are the values indexed, whatever another thread writes to
+    the array meanwhile (seeded; a thread flips the array while the main thread inserts)."""
+    from tarnwell import Tarnwell
+
+    seed = 7
+    rng = np.random.default_rng(seed)
+    d = str(tmp_path / "d")
+    db = Tarnwell(data_dir=d)
+    db.create_collection("c", 64, distance_metric="euclidean", store_raw_vectors=True)
+    arr = rng.standard_normal(64).astype(np.float32)
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            np.negative(arr, out=arr)
+
+    t = threading.Thread(target=flip)
+    t.start()
+    try:
+        ids = [db.insert("c", f"d{i}", arr) for i in range(300)]
+    finally:
+        stop.set()
+        t.join()
+    queries = [rng.standard_normal(64).astype(np.float32) for _ in range(5)]
+    before = [[(h.id, h.score) for h in db.search("c", query_embedding=q, k=300)]
+              for q in queries]
+    del db
+    db = Tarnwell(data_dir=d)
+    after = [[(h.id, h.score) for h in db.search("c", query_embedding=q, k=300)]
+             for q in queries]
+    assert sorted(ids) == sorted(i for i, _ in after[0])
+    assert before == after, f"seed {seed}"
+
+
+@pytest.mark.parametrize("arg", ["data_dir", "encryption_key"])
+def test_nul_in_a_path_or_key_is_refused(tmp_path, arg):
+    from tarnwell import Tarnwell
+
+    kwargs = {"data_dir": str(tmp_path / "d\x00junk")} if arg == "data_dir" else {
+        "encryption_key": "0" * 32 + "\x00" + "0" * 31}
+    with pytest.raises(ValueError, match=f"embedded null character in {arg}"):
+        Tarnwell(**kwargs)
+    assert os.listdir(tmp_path) == []
+    db = Tarnwell()
+    db.create_collection("c", 2)
+    with pytest.raises(ValueError, match="embedded null character in path"):
+        db.save("c", path=str(tmp_path / "f\x00"))
+    with pytest.raises(ValueError, match="embedded null character in path"):
+        db.load("x", path=str(tmp_path / "f\x00"))
+    with pytest.raises(ValueError, match="embedded null character in encryption_key"):
+        db.save("c", path=str(tmp_path), encryption_key="\x00")

@@ -320,3 +320,49 @@ def test_unexpected_arguments(db):
         db.create_collection("c", 4, bogus=1)
     with pytest.raises(TypeError):
         db.create_collection("c", 4, name="d")
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf"), 1e39])
+def test_non_finite_embeddings_are_refused_before_logging(tmp_path, bad):
+    d = str(tmp_path / "d")
+    db = Tarnwell(data_dir=d)
+    db.create_collection("c", 4)
+    emb = [0.5, bad, 0.5, 0.5]
+    message = "embedding contains a non-finite value at index 1"
+    for call in (lambda: db.insert("c", "t", emb),
+                 lambda: db.batch_insert("c", [{"text": "ok", "embedding": [1, 2, 3, 4]},
+                                               {"text": "t", "embedding": emb}]),
+                 lambda: db.search("c", query_embedding=emb),
+                 lambda: db.search("c", query_embedding=emb, query_text="t")):
+        with pytest.raises(ValueError) as e:
+            call()
+        assert err(e) == message
+    del db
+    assert Tarnwell(data_dir=d).collection_info("c").document_count == 0
+
+
+@pytest.mark.parametrize("alpha", [float("nan"), -0.01, 1.01, 5])
+def test_alpha_is_a_weight(coll, alpha):
+    coll.insert("c", "cat", vec(1))
+    with pytest.raises(ValueError) as e:
+        coll.search("c", query_embedding=vec(1), query_text="cat", alpha=alpha,
+                    fusion_method="linear")
+    assert err(e) == "alpha must be between 0 and 1"
+    for ok in (0, 1, 0.5):
+        coll.search("c", query_embedding=vec(1), query_text="cat", alpha=ok, fusion_method="linear")
+
+
+def test_file_errors_name_the_file(tmp_path):
+    db = Tarnwell()
+    db.create_collection("c", 2)
+    with pytest.raises(RuntimeError) as e:
+        db.save("c", path="")
+    assert "''" in err(e)
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    with pytest.raises(RuntimeError) as e:
+        db.save("c", path=str(blocker / "sub"))
+    assert str(blocker) in err(e)
+    with pytest.raises(RuntimeError) as e:
+        db.load("c", path=str(tmp_path / "nowhere"))
+    assert str(tmp_path / "nowhere" / "c.twl") in err(e)

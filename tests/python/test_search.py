@@ -155,3 +155,33 @@ def test_recall_on_random_data():
         got = {ids.index(h.id) for h in db.search("r", query_embedding=q, k=10)}
         found += len(truth & got)
     assert found / 500 >= 0.9
+
+
+@pytest.mark.parametrize("raw", [False, True])
+def test_constant_vectors_score_like_any_other(raw):
+    """A stored vector whose components are all equal reconstructs to that value."""
+    db = Tarnwell()
+    db.create_collection("c", 4, store_raw_vectors=raw)
+    db.create_collection("one", 1, store_raw_vectors=raw)
+    ones = db.insert("c", "ones", [1, 1, 1, 1])
+    db.insert("c", "other", [1, -1, 0.5, 0])
+    [hit, _] = db.search("c", query_embedding=[1, 1, 1, 1], k=2)
+    assert hit.id == ones and hit.score == pytest.approx(1.0, abs=1e-6)
+    [hit, _] = db.search("c", query_embedding=[2, 2, 2, 2.0001], k=2)
+    assert hit.id == ones and hit.score == pytest.approx(1.0, abs=1e-4)
+    pos, neg = db.insert("one", "pos", [3.0]), db.insert("one", "neg", [-2.0])
+    hits = db.search("one", query_embedding=[0.5], k=2)
+    assert [(h.id, round(h.score, 5)) for h in hits] == [(pos, 1.0), (neg, -1.0)]
+
+
+def test_bm25_scores_do_not_drift_with_token_less_churn():
+    db = Tarnwell()
+    db.create_collection("c", 2)
+    db.insert("c", "the quick brown fox", [1, 0])
+    db.insert("c", "a lazy dog", [0, 1])
+    before = db.search("c", query_text="fox", k=1)[0].score
+    for _ in range(3):
+        ids = db.batch_insert("c", [{"text": "!!", "embedding": [1, 1]} for _ in range(300)])
+        for i in ids:
+            db.delete("c", i)
+    assert db.search("c", query_text="fox", k=1)[0].score == before

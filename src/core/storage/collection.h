@@ -149,6 +149,10 @@ class Collection {
   // held, so no logged change is in flight).
   void lock_for_fork() { mu_.lock(); }
   void unlock_after_fork() { mu_.unlock(); }
+  void reset_lock_in_child() {
+    std::construct_at(&mu_);
+    std::construct_at(&writer_mu_);
+  }
 
  private:
   // One document on its way in, with everything it needs allocated before anything changes.

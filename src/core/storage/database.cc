@@ -3,6 +3,7 @@
 // record the facade would have refused cannot build a collection that misbehaves later.
 #include "core/storage/database.h"
 
+#include <memory>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -104,6 +105,12 @@ void Database::lock_for_fork() {
     collection->lock_for_fork();
     fork_locked_.push_back(collection);
   }
+}
+
+void Database::reset_locks_in_child() {
+  for (const auto& c : fork_locked_) c->reset_lock_in_child();
+  fork_locked_.clear();
+  std::construct_at(&mu_);
 }
 
 void Database::unlock_after_fork() {

@@ -70,6 +70,8 @@ class Database {
   // first, the order total_memory_bytes nests them in), and releases them.
   void lock_for_fork();
   void unlock_after_fork();
+  // In the child of a fork, where the locks taken by lock_for_fork cannot be unlocked.
+  void reset_locks_in_child();
 
  private:
   using Map = std::unordered_map<std::string, std::shared_ptr<Collection>>;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <memory>
 #include <new>
 #include <shared_mutex>
 
@@ -143,8 +144,8 @@ DatabaseHandle::DatabaseHandle(std::optional<std::string> data_dir,
       owner_pid_(::getpid()) {
   static std::once_flag atfork;
   std::call_once(atfork, [] {
-    ::pthread_atfork(&DatabaseHandle::prepare_fork, &DatabaseHandle::after_fork,
-                     &DatabaseHandle::after_fork);
+    ::pthread_atfork(&DatabaseHandle::prepare_fork, &DatabaseHandle::after_fork_in_parent,
+                     &DatabaseHandle::after_fork_in_child);
   });
   std::lock_guard lock(LIVE_HANDLES_MU);
   live_handles().push_back(this);
@@ -166,13 +167,28 @@ void DatabaseHandle::prepare_fork() {
   }
 }
 
-void DatabaseHandle::after_fork() {
+void DatabaseHandle::after_fork_in_parent() {
   std::vector<DatabaseHandle*>& handles = live_handles();
   for (auto it = handles.rbegin(); it != handles.rend(); ++it) {
     (*it)->db_.unlock_after_fork();
     (*it)->order_lock().unlock();
   }
   LIVE_HANDLES_MU.unlock();
+}
+
+void DatabaseHandle::after_fork_in_child() {
+  // The child's only thread holds every lock, but under another thread id than the one that
+  // took them, which a reader-writer lock cannot be unlocked by: the locks start afresh instead.
+  // Nothing else runs in the child, and no change was in flight when they were taken.
+  for (DatabaseHandle* h : live_handles()) {
+    h->db_.reset_locks_in_child();
+    if (h->wal_) {
+      h->wal_->reset_locks_in_child();
+    } else {
+      std::construct_at(&h->order_);
+    }
+  }
+  std::construct_at(&LIVE_HANDLES_MU);
 }
 
 Status DatabaseHandle::check_owner() const {

@@ -118,7 +118,8 @@ class DatabaseHandle {
   // fork() support: every live handle's locks are taken before a fork and released after it in
   // both processes, so the child never inherits a lock held by a thread it does not have.
   static void prepare_fork();
-  static void after_fork();
+  static void after_fork_in_parent();
+  static void after_fork_in_child();
   // kNotFound unless `collection` is still the one registered under `name`.
   Status check_registered(const std::shared_ptr<Collection>& collection,
                           std::string_view name) const;

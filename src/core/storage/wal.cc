@@ -312,13 +312,13 @@ Status salvage_after(int fd, uint64_t offset, uint64_t size, const EncryptionKey
     if (next >= tail.end()) return Status();
     out.skipped_bytes += next - damaged;
     RawRecord rec;
-    while (tail.record_at(next, rec)) {
+    while (tail.record_at(next, rec) && !rec.payload.empty()) {
+      const uint64_t end = next + SyncWriteAheadLog::kHeaderBytes + rec.payload.size();
       // After damage, a sealed record the key cannot open is more damage, never a reason to
       // refuse the log: the key has been shown to open the records that verified.
       auto no_later = []() -> Result<bool> { return true; };
-      Result<bool> accepted = accept_record(rec, key, opened_any, no_later);
+      Result<bool> accepted = accept_record(rec, key, opened_any, no_later);  // opens in place
       if (!accepted || !*accepted) break;
-      const uint64_t end = next + SyncWriteAheadLog::kHeaderBytes + rec.payload.size();
       out.payloads.push_back(std::move(rec.payload));
       out.spans.emplace_back(next, end);
       out.good_end = next = end;
@@ -503,7 +503,9 @@ Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key,
   for (;;) {
     RawRecord rec;
     ASSIGN_OR_RETURN(bool whole, read_record(reader, offset, size, rec));
-    if (whole) {
+    // No record is empty (every entry has a tag): with a record check, eight zero bytes (a
+    // zeroed region, whose CRC is 0) are damage, not a record.
+    if (whole && !(is_record && rec.payload.empty())) {
       const uint64_t record_end = offset + SyncWriteAheadLog::kHeaderBytes + rec.payload.size();
       ASSIGN_OR_RETURN(bool accepted, accept_record(rec, key, opened_any, [&]() -> Result<bool> {
                          return key_opens_a_later_record(reader, record_end, size, *key);

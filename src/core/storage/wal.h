@@ -114,6 +114,13 @@ class SyncWriteAheadLog {
   // after the damaged file was copied aside.
   Status replace_contents(std::span<const uint8_t> bytes);
 
+  // In the child of a fork taken while checkpoint_lock() was held exclusively (so no append was
+  // in flight): both locks start afresh, the child having no other thread.
+  void reset_locks_in_child() {
+    std::construct_at(&checkpoint_);
+    std::construct_at(&mu_);
+  }
+
   const std::string& path() const { return path_; }
   const EncryptionKey* key() const { return key_.get(); }
 
