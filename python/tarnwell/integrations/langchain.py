@@ -136,7 +136,9 @@ class TarnwellVectorStore(VectorStore):
             raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
         if ids is not None and len(ids) != len(texts):
             raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
-        lc_ids = [(ids[i] if ids else None) or str(uuid.uuid4()) for i in range(len(texts))]
+        # LangChain passes None (or "") for a document without an id.
+        given: list[str | None] = list(ids) if ids else [None] * len(texts)
+        lc_ids = [str(uuid.uuid4()) if lc_id is None or lc_id == "" else lc_id for lc_id in given]
         # Everything that can be refused is checked before the embedding model is called.
         tarnwell_ids = [to_tarnwell_id(lc_id) for lc_id in lc_ids]
         stored = [
@@ -194,10 +196,17 @@ class TarnwellVectorStore(VectorStore):
     def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
         """The stored documents with these ids, in the order asked; unknown ids are skipped."""
         wanted = list(dict.fromkeys(ids))
-        found = self._get_many([to_tarnwell_id(lc_id) for lc_id in wanted])
-        documents = [self._document(row["id"], row["text"], row["metadata"]) for row in found]
-        # A UUIDv5 used as an id names no stored document, even the one filed under it.
-        return [doc for doc in documents if doc.id in wanted]
+        tarnwell_ids = [to_tarnwell_id(lc_id) for lc_id in wanted]
+        found = self._get_many(tarnwell_ids)
+        documents = []
+        for lc_id, tarnwell_id in zip(wanted, tarnwell_ids):
+            row = found.get(tarnwell_id)
+            if row is not None:
+                document = self._document(tarnwell_id, row["text"], row["metadata"])
+                # The UUID a string id is filed under does not name that document.
+                if document.id == lc_id:
+                    documents.append(document)
+        return documents
 
     # Vector search
 
@@ -310,7 +319,7 @@ class TarnwellVectorStore(VectorStore):
         alpha: float = 0.7,
         fusion_method: str = "rrf",
     ) -> list[Document]:
-        """The `k` best documents by vector and keyword rank fused ("rrf" or "linear" with `alpha`)."""
+        """The best `k` by fused vector and keyword rank ("rrf", or "linear" weighted by alpha)."""
         return [
             doc
             for doc, _ in self.hybrid_search_with_score(
@@ -434,11 +443,11 @@ class TarnwellVectorStore(VectorStore):
         for tarnwell_id in tarnwell_ids:
             self._client.delete(self._collection, tarnwell_id)
 
-    def _get_many(self, tarnwell_ids: list[str]) -> list[DocumentDict]:
-        found = []
+    def _get_many(self, tarnwell_ids: list[str]) -> dict[str, DocumentDict]:
+        found = {}
         for tarnwell_id in tarnwell_ids:
             try:
-                found.append(self._client.get(self._collection, tarnwell_id))
+                found[tarnwell_id] = self._client.get(self._collection, tarnwell_id)
             except KeyError:
                 pass
         return found
