@@ -79,6 +79,7 @@ def test_metadata_round_trip_and_replacement(store):
         ({"_lc_id": "x"}, ValueError, "reserved"),
         ({1: "x"}, TypeError, "keys must be str"),
         ({"when": object()}, TypeError, "cannot be stored"),
+        ({"s": "\ud800"}, ValueError, "not valid Unicode"),  # the core could not encode it
     ],
 )
 def test_refused_input_changes_nothing_and_embeds_nothing(store, metadata, error, message):

@@ -39,6 +39,16 @@ def _is_canonical_uuid(text: str) -> bool:
         return False
 
 
+def check_text(text: str, what: str) -> None:
+    """Refuses a string that has no UTF-8 form (a lone surrogate), as the core would."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValueError(
+            f"{what} is not valid Unicode text ({exc.reason} at {exc.start})"
+        ) from None
+
+
 def as_scalar(value: object) -> Scalar | None:
     """`value` as a metadata value Tarnwell holds, or None when it holds no such value.
 
@@ -63,10 +73,13 @@ def stored_metadata(lc_id: str, metadata: Mapping[str, Any] | None) -> dict[str,
             raise TypeError(f"metadata keys must be str, not {type(key).__name__}")
         if key in RESERVED_KEYS:
             raise ValueError(f"metadata key '{key}' is reserved by the Tarnwell vector store")
+        check_text(key, "a metadata key")
         scalar = as_scalar(value)
         if scalar is None:
             extra[key] = value
         else:
+            if isinstance(scalar, str):
+                check_text(scalar, f"metadata value '{key}'")
             stored[key] = scalar
     if extra:
         try:
@@ -74,6 +87,7 @@ def stored_metadata(lc_id: str, metadata: Mapping[str, Any] | None) -> dict[str,
         except (TypeError, ValueError) as exc:
             raise TypeError(f"metadata cannot be stored: {exc}") from None
     if to_tarnwell_id(lc_id) != lc_id:
+        check_text(lc_id, "a document id")
         stored[ID_KEY] = lc_id
     return stored
 

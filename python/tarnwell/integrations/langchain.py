@@ -29,7 +29,12 @@ from typing_extensions import Self
 
 from tarnwell import SearchResult, Tarnwell
 from tarnwell.integrations._filters import translate_filter
-from tarnwell.integrations._records import from_stored, stored_metadata, to_tarnwell_id
+from tarnwell.integrations._records import (
+    check_text,
+    from_stored,
+    stored_metadata,
+    to_tarnwell_id,
+)
 
 if TYPE_CHECKING:
     from langchain_core.callbacks import (
@@ -148,6 +153,7 @@ class TarnwellVectorStore(VectorStore):
         for i, text in enumerate(texts):
             if not isinstance(text, str):
                 raise TypeError(f"texts must be str, not {type(text).__name__} (text {i})")
+            check_text(text, f"text {i}")
         if not texts:
             return []
         vectors = self._embed_documents(texts)
@@ -434,7 +440,7 @@ class TarnwellVectorStore(VectorStore):
         A delete and then an insert until the core has an upsert: each is logged on its own, so
         a crash between them loses the replaced documents' old versions. Rows are checked before
         (ids, texts, metadata, vector length and values), so the insert can fail only on I/O or
-        memory.
+        memory (or a batch past the log's 4 GiB record limit).
         """
         self._delete_many([row["id"] for row in rows])
         self._client.batch_insert(self._collection, rows)
