@@ -33,7 +33,7 @@ install:
 	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_FLAGS) .
 
 test-python: install
-	$(PYTHON) -m pytest -q tests/python
+	$(PYTHON) -m pytest -q tests/python tests/integrations
 
 # Kill-and-recover cycles and fault injection at the reduced counts of tests/crash/conftest.py.
 test-crash: install

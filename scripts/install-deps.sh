@@ -19,4 +19,4 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check \
-  "scikit-build-core>=0.10" pytest hypothesis numpy
+  "scikit-build-core>=0.10" pytest hypothesis numpy langchain-core langchain-tests
