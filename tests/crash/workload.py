@@ -18,12 +18,15 @@ import os
 import random
 import sys
 import traceback
+import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from model import (Generator, Model, apply, candidates, expected, mismatch,  # noqa: E402
                    normalise_save_to, result_of, run)
-from tarnwell import Tarnwell  # noqa: E402
+from tarnwell import RecoveryWarning, Tarnwell  # noqa: E402
+
+warnings.simplefilter("ignore", RecoveryWarning)
 
 MUTATIONS = ("create", "delete_coll", "insert", "batch", "delete")
 
@@ -113,7 +116,8 @@ FAULTS_FOR = {
     "mutation": ["write", "write", "fsync", "write+ftruncate", "fsync+ftruncate"],
     "checkpoint": ["write", "fsync", "dirsync", "rename", "create", "close", "unlink", "trunc",
                    "mkdir"],
-    "open": ["opendir", "read", "create", "open", "ftruncate", "mkdir", "dirsync"],
+    "open": ["opendir", "read", "create", "open", "ftruncate", "mkdir", "dirsync", "write",
+             "fsync", "rename"],
 }
 ERRNOS = [errno.ENOSPC, errno.EIO]
 
@@ -125,7 +129,7 @@ MESSAGES = {
     "batch": ("WAL write failed: ",),
     "delete": ("WAL write failed: ",),
     "compact": ("save '", "WAL truncate failed: ", "failed to remove the snapshot of '",
-                "failed to sync '"),
+                "failed to sync '", "failed to keep a copy of the log: "),
     "save": None,  # the snapshot writer's own text, or the checkpoint's
     "save_to": None,
     "load": None,
@@ -277,6 +281,33 @@ class FaultRun:
         if p:
             fail(f"memory changed after {why}: {p}")
 
+    def damage(self):
+        """Makes start-up pass something over without losing an acknowledged change: junk bytes
+        between two records of the log (passed over after the log is copied aside, then dropped),
+        or a snapshot file it cannot read (left alone, and the log kept by the next checkpoint).
+        """
+        data_dir = self.cfg["data_dir"]
+        wal = os.path.join(data_dir, "wal.bin")
+        if self.rnd.random() < 0.5 and os.path.exists(wal):
+            raw = open(wal, "rb").read()
+            ends, at = [], 0
+            while at + 8 <= len(raw):
+                at += 8 + int.from_bytes(raw[at:at + 4], "big")
+                if at <= len(raw):
+                    ends.append(at)
+            if len(ends) >= 2:
+                cut = self.rnd.choice(ends[:-1])
+                junk = bytes(self.rnd.randrange(256) for _ in range(self.rnd.randint(1, 64)))
+                with open(wal, "wb") as f:
+                    f.write(raw[:cut] + junk + raw[cut:])
+                self.stats["damaged_logs"] = self.stats.get("damaged_logs", 0) + 1
+        elif os.path.isdir(data_dir):
+            fd = os.open(os.path.join(data_dir, "unreadable.twl"),
+                         os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+            with os.fdopen(fd, "wb") as f:
+                f.write(bytes(self.rnd.randrange(256) for _ in range(100)))
+            self.stats["unreadable_files"] = self.stats.get("unreadable_files", 0) + 1
+
     def open_with_fault(self, plan=None, maybe_logged=None):
         """Reopens with `plan` (or a random start-up call) failing: the start-up either fails with
         its documented error, after which a clean reopen must hold the model, or opens complete.
@@ -284,6 +315,8 @@ class FaultRun:
         plan = plan or self.rnd.choice(FAULTS_FOR["open"])
         self.db = None
         gc.collect()
+        if maybe_logged is None and self.rnd.random() < 0.4:
+            self.damage()
         self.arm(plan, self.rnd.choice(ERRNOS))
         before = self.total_hits()
         try:
