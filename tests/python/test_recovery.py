@@ -178,14 +178,14 @@ OOM_CHILD = textwrap.dedent("""
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * 4096
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (used + (rnd.randint(4, 24) << 20), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (used + (rnd.randint(2, 10) << 20), hard))
     failures = 0
-    for i in range(2500):
+    for i in range(4000):
         try:
             if i % 2:
-                acked.update(db.batch_insert("c", batches[i]))
+                acked.update(db.batch_insert("c", batches[i // 2]))
             else:
-                acked.add(db.insert("c", texts[i], vecs[i]))
+                acked.add(db.insert("c", texts[i // 2 + 16000], vecs[i // 2 + 16000]))
         except MemoryError:
             failures += 1
             if failures == 3:

@@ -8,6 +8,7 @@
 
 #include "core/bm25/inverted_index.h"
 #include "core/bm25/tokenizer.h"
+#include "core/util/per_thread.h"
 
 namespace tarnwell_core {
 namespace {
@@ -111,11 +112,10 @@ class DenseScores {
 constexpr size_t kDenseMaxDocs = size_t{1} << 21;
 constexpr size_t kDenseMinShare = 16;  // visited postings >= documents / this
 
-thread_local DenseScores DENSE_SCORES;
+PerThread<DenseScores> DENSE_SCORES;
 
-// The thread's array, looked up once per query: inlined, the compiler would redo the
-// thread-local lookup (a library call in a shared object) at every use.
-[[gnu::noinline]] DenseScores& dense_scores() { return DENSE_SCORES; }
+// The thread's array, looked up once per query (each lookup is a library call).
+[[gnu::noinline]] DenseScores& dense_scores() { return DENSE_SCORES.get(); }
 
 // (tf * 2.2) / (tf + 1.2 * (0.25 + 0.75 * dl / avgdl)), BM25's term-frequency part, read from
 // a table for the common small counts and short documents. The table is filled with the very

@@ -11,6 +11,7 @@
 #include "core/hnsw/huge_pages.h"
 #include "core/hnsw/insert.h"
 #include "core/quantization/simd/kernels.h"
+#include "core/util/per_thread.h"
 
 namespace tarnwell_core {
 namespace {
@@ -145,7 +146,8 @@ size_t HnswIndex::adjacency_bytes() const {
 
 HnswIndex::NodeMeta HnswIndex::meta_of(const uint8_t* codes, float min, float scale) const {
   const simd::KernelTable& k = simd::kernels();
-  thread_local std::vector<float> buffer;
+  static PerThread<std::vector<float>> BUFFERS;
+  std::vector<float>& buffer = BUFFERS.get();
   buffer.resize(dimension);
   k.dequantize_u8(codes, dimension, min, scale, buffer.data());
   const float norm_sq = k.norm_sq_f32(buffer.data(), dimension);

@@ -19,6 +19,7 @@
 #include "core/hnsw/select_neighbors.h"
 #include "core/hnsw/visited.h"
 #include "core/util/os_random.h"
+#include "core/util/per_thread.h"
 
 namespace tarnwell_core {
 namespace {
@@ -34,11 +35,10 @@ struct InsertScratch {
   std::vector<uint32_t> ids;
 };
 
-thread_local InsertScratch INSERT_SCRATCH;
+PerThread<InsertScratch> INSERT_SCRATCH;
 
-// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
-// library call in a shared object) at many uses of the reference.
-[[gnu::noinline]] InsertScratch& insert_scratch() { return INSERT_SCRATCH; }
+// Looked up through a call, once per use site: each lookup is a library call.
+[[gnu::noinline]] InsertScratch& insert_scratch() { return INSERT_SCRATCH.get(); }
 
 }  // namespace
 

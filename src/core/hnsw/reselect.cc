@@ -15,6 +15,7 @@
 #include "core/hnsw/pair_distance.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/select_neighbors.h"
+#include "core/util/per_thread.h"
 
 namespace tarnwell_core {
 namespace {
@@ -34,11 +35,10 @@ struct ReselectScratch {
   std::vector<uint8_t> taken;
 };
 
-thread_local ReselectScratch RESELECT_SCRATCH;
+PerThread<ReselectScratch> RESELECT_SCRATCH;
 
-// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
-// library call in a shared object) at many uses of the reference.
-[[gnu::noinline]] ReselectScratch& reselect_scratch() { return RESELECT_SCRATCH; }
+// Looked up through a call, once per use site: each lookup is a library call.
+[[gnu::noinline]] ReselectScratch& reselect_scratch() { return RESELECT_SCRATCH.get(); }
 
 // Strictly ascending by the total order of distances.
 bool strictly_ascending(std::span<const ScoredNode> part) {

@@ -19,6 +19,7 @@
 
 #include "core/hnsw/pair_distance.h"
 #include "core/hnsw/search.h"
+#include "core/util/per_thread.h"
 
 namespace tarnwell_core {
 namespace {
@@ -35,11 +36,10 @@ struct SelectScratch {
   std::minstd_rand shuffle_rng{0x7a3c9e1u};
 };
 
-thread_local SelectScratch SELECT_SCRATCH;
+PerThread<SelectScratch> SELECT_SCRATCH;
 
-// Looked up through a call: the compiler would otherwise redo the thread-local lookup (a
-// library call in a shared object) at many uses of the reference.
-[[gnu::noinline]] SelectScratch& select_scratch() { return SELECT_SCRATCH; }
+// Looked up through a call, once per use site: each lookup is a library call.
+[[gnu::noinline]] SelectScratch& select_scratch() { return SELECT_SCRATCH.get(); }
 
 // Why a candidate skipped the diversity rule.
 enum SetAside : uint8_t {

@@ -4,6 +4,7 @@
 // a fresh random id of its own and stays tombstoned until a rebuild reclaims it.
 #include "core/storage/collection.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -17,17 +18,16 @@ namespace tarnwell_core {
 namespace {
 
 // A random version-4 id. Retiring an id must not fail, so when the operating system's source
-// does, a per-thread generator stands in: retired ids only need to be unique in one collection,
+// does, a shared generator stands in: retired ids only need to be unique in one collection,
 // which the caller checks.
 Uuid random_uuid() {
   if (Result<Uuid> u = Uuid::new_v4()) return *u;
-  thread_local uint64_t state =
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
-                            reinterpret_cast<uintptr_t>(&state));
+  static std::atomic<uint64_t> STATE{
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
   Uuid u;
   for (size_t half = 0; half < 2; ++half) {
     // splitmix64
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    uint64_t z = STATE.fetch_add(0x9e3779b97f4a7c15ULL) + 0x9e3779b97f4a7c15ULL;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     z ^= z >> 31;
