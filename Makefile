@@ -1,11 +1,14 @@
 # Convenience targets. `make check` is what CI runs: install, build with warnings as errors, run
 # the C++ tests, install the extension, run the Python tests and the crash tests (reduced counts),
-# the C++ tests again under ASan+UBSan and the concurrency tests under TSan, and a short run of
-# every fuzz target over its corpus.
+# build the release wheel and run the quick start from it in a fresh environment, the C++ tests
+# cross-compiled for AArch64 under emulation, the C++ tests again under ASan+UBSan and the
+# concurrency tests under TSan, and a short run of every fuzz target over its corpus.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+AARCH64_BUILD ?= build-aarch64
+WHEEL_DIR ?= dist
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
 # Seconds of new inputs per fuzz target in the smoke run.
@@ -15,10 +18,10 @@ FUZZ_SECONDS ?= 20
 CONCURRENCY_TESTS ?= *Concurren*:*Threads*
 
 .PHONY: deps build test-core install test-python test-crash crash-long test-asan test-tsan \
-	fuzz-build fuzz-smoke check demo bench clean
+	fuzz-build fuzz-smoke wheel test-wheel build-aarch64 test-aarch64 check demo bench clean
 
 deps:
-	bash scripts/install-deps.sh
+	PYTHON=$(PYTHON) bash scripts/install-deps.sh
 
 # The extension is built (with warnings as errors under `make check`) by `install`, not here.
 build:
@@ -58,8 +61,24 @@ fuzz-build:
 fuzz-smoke: fuzz-build
 	bash scripts/fuzz-smoke.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# A manylinux wheel in $(WHEEL_DIR) carrying its ICU, OpenSSL and zlib (see scripts/build-wheel.sh).
+wheel:
+	bash scripts/build-wheel.sh $(PYTHON) $(WHEEL_DIR) $(PIP_FLAGS)
+
+test-wheel: wheel
+	bash scripts/test-wheel.sh $(PYTHON) $(WHEEL_DIR)
+
+# Cross-compiled with Debian's aarch64 toolchain; the tests run under qemu-user.
+build-aarch64:
+	cmake -S . -B $(AARCH64_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+		-DTARNWELL_WERROR=ON -DTARNWELL_BUILD_PYTHON=OFF
+	cmake --build $(AARCH64_BUILD) -j $(JOBS) --target core_tests
+
+test-aarch64: build-aarch64
+	bash scripts/test-aarch64.sh $(AARCH64_BUILD)
+
 check: PIP_FLAGS = --config-settings=cmake.define.TARNWELL_WERROR=ON
-check: deps test-core test-python test-crash test-asan test-tsan fuzz-smoke
+check: deps test-core test-python test-crash test-wheel test-aarch64 test-asan test-tsan fuzz-smoke
 
 demo: install
 	$(PYTHON) examples/quickstart.py
@@ -68,4 +87,4 @@ bench: build
 	$(BUILD)/bench/kernels_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(WHEEL_DIR)

@@ -81,7 +81,8 @@ void run(benchmark::State& state, const KernelTable* t, Kernel kernel, size_t d)
 }
 
 void register_all() {
-  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2, SimdLevel::Avx512}) {
+  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2, SimdLevel::Avx512,
+                          SimdLevel::Neon}) {
     const KernelTable* t = kernels_for(level);
     if (t == nullptr) continue;
     for (Kernel k : {Kernel::DotF32, Kernel::L2F32, Kernel::CosF32, Kernel::DotU8, Kernel::L2U8,

@@ -165,7 +165,7 @@ TEST_P(DistanceTest, ComputeDistancePicksTheStoredForm) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, DistanceTest,
                          ::testing::Values(SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2,
-                                           SimdLevel::Avx512),
+                                           SimdLevel::Avx512, SimdLevel::Neon),
                          [](const ::testing::TestParamInfo<SimdLevel>& info) {
                            return std::to_string(static_cast<int>(info.param));
                          });

@@ -4,8 +4,6 @@
 // decided here, the sums by the kernels of quantization/simd.
 #pragma once
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -17,6 +15,7 @@
 #include "core/quantization/metric.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/simd/kernels.h"
+#include "core/util/prefetch.h"
 
 namespace tarnwell_core {
 
@@ -163,7 +162,7 @@ class QueryDistance {
   // Starts loading what walk(id) will read.
   void prefetch(uint32_t id) const {
     if (table_ != nullptr) {
-      _mm_prefetch(reinterpret_cast<const char*>(pq_codes_ + id * pq_stride_), _MM_HINT_T0);
+      prefetch_read(reinterpret_cast<const char*>(pq_codes_ + id * pq_stride_));
       return;
     }
     const size_t at = static_cast<size_t>(id) * dim_;
@@ -173,17 +172,16 @@ class QueryDistance {
     // Every line of a row of codes (rows are not line-aligned, so one more); of a longer raw
     // row the first lines, after which the hardware prefetcher has taken over.
     const size_t lines = std::min<size_t>((bytes + 63) / 64 + 1, 8);
-    for (size_t i = 0; i < lines; ++i) _mm_prefetch(p + 64 * i, _MM_HINT_T0);
-    _mm_prefetch(raw_ != nullptr ? reinterpret_cast<const char*>(raw_roots_ + id)
-                                 : reinterpret_cast<const char*>(meta_ + id),
-                 _MM_HINT_T0);
+    for (size_t i = 0; i < lines; ++i) prefetch_read(p + 64 * i);
+    prefetch_read(raw_ != nullptr ? reinterpret_cast<const char*>(raw_roots_ + id)
+                                  : reinterpret_cast<const char*>(meta_ + id));
   }
 
   // Starts loading the per-node metadata walk(id) reads besides the codes: one line serves
   // four nodes, so a whole neighbour list's worth can be requested at once, well ahead.
   void prefetch_meta(uint32_t id) const {
     if (table_ == nullptr && raw_ == nullptr) {
-      _mm_prefetch(reinterpret_cast<const char*>(meta_ + id), _MM_HINT_T0);
+      prefetch_read(reinterpret_cast<const char*>(meta_ + id));
     }
   }
 

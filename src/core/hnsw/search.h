@@ -4,8 +4,6 @@
 // sort misbehave. Every buffer is sized by what the walk reaches, never by k or ef.
 #pragma once
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -19,6 +17,7 @@
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
 #include "core/hnsw/visited.h"
+#include "core/util/prefetch.h"
 
 namespace tarnwell_core {
 namespace search_detail {
@@ -100,7 +99,7 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
     if (!cand.empty()) {
       // The nearest remaining candidate is likely expanded next; start loading its list.
       const uint32_t* next = index.list_address(packed_id(cand.front()), layer);
-      if (next != nullptr) _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T0);
+      if (next != nullptr) prefetch_read(reinterpret_cast<const char*>(next));
     }
     fresh.clear();
     for (uint32_t x : nb) {

@@ -3,7 +3,9 @@
 // kernel, so every path computes a point's distances with the same summation order.
 #include "core/quantization/pq.h"
 
+#if defined(TARNWELL_SIMD_X86)
 #include <xmmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cassert>
@@ -45,6 +47,7 @@ size_t nearest(const simd::KernelTable& k, const float* x, const float* points_t
                size_t count, float* scratch) {
   k.l2_to_transposed(x, points_t, dim, count, scratch);
   if (scratch[0] != scratch[0]) return 0;
+#if defined(TARNWELL_SIMD_X86)
   // minps returns its second operand when the first is NaN, so NaN lanes are skipped.
   const size_t blocks = count / 4;
   __m128 lo = _mm_set1_ps(std::numeric_limits<float>::infinity());
@@ -62,6 +65,12 @@ size_t nearest(const simd::KernelTable& k, const float* x, const float* points_t
     if (scratch[c] == best) return c;
   }
   return 0;  // every distance is NaN or +inf: index 0, as the scan would answer
+#else
+  // The strict-less scan itself.
+  size_t best = 0;
+  for (size_t c = 1; c < count; ++c) best = scratch[c] < scratch[best] ? c : best;
+  return best;
+#endif
 }
 
 // k-means++ seeding of k centroids among n > k points (n x sd, row-major) into `cent`.

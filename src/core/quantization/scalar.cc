@@ -1,9 +1,11 @@
-// Scalar quantization of one vector. The code loop runs 16 components at a time with SSE2 (part
-// of the x86-64 baseline), then 4, then singly; every path rounds with the same arithmetic, so
-// the result does not depend on where a component falls in the vector.
+// Scalar quantization of one vector. On x86-64 the code loop runs 16 components at a time with
+// SSE2 (part of the baseline), then 4, then singly; elsewhere it is the single-component loop.
+// Every path rounds with the same arithmetic, so the codes do not depend on the path taken.
 #include "core/quantization/scalar.h"
 
+#if defined(TARNWELL_SIMD_X86)
 #include <emmintrin.h>
+#endif
 
 #include <cstddef>
 #include <limits>
@@ -28,6 +30,7 @@ inline uint8_t code_of(float x, float min, float inv) {
   return static_cast<uint8_t>(static_cast<int>(t + kJustBelowHalf));
 }
 
+#if defined(TARNWELL_SIMD_X86)
 // Four codes as 32-bit lanes. maxps returns its second operand when the first is NaN, which
 // maps NaN to 0 exactly as code_of does.
 inline __m128i codes4(const float* x, __m128 min, __m128 inv) {
@@ -35,6 +38,7 @@ inline __m128i codes4(const float* x, __m128 min, __m128 inv) {
   t = _mm_min_ps(_mm_max_ps(t, _mm_setzero_ps()), _mm_set1_ps(255.0f));
   return _mm_cvttps_epi32(_mm_add_ps(t, _mm_set1_ps(kJustBelowHalf)));
 }
+#endif
 
 }  // namespace
 
@@ -66,9 +70,10 @@ QuantizedVector QuantizedVector::quantize(std::span<const float> vector) {
 
   const float* x = vector.data();
   uint8_t* out = q.data.data();
+  size_t j = 0;
+#if defined(TARNWELL_SIMD_X86)
   const __m128 vmin = _mm_set1_ps(lo);
   const __m128 vinv = _mm_set1_ps(inv);
-  size_t j = 0;
   for (; j + 16 <= n; j += 16) {
     __m128i a = _mm_packs_epi32(codes4(x + j, vmin, vinv), codes4(x + j + 4, vmin, vinv));
     __m128i b = _mm_packs_epi32(codes4(x + j + 8, vmin, vinv), codes4(x + j + 12, vmin, vinv));
@@ -80,6 +85,7 @@ QuantizedVector QuantizedVector::quantize(std::span<const float> vector) {
     const int packed = _mm_cvtsi128_si32(c);
     for (int b = 0; b < 4; ++b) out[j + b] = static_cast<uint8_t>(packed >> (8 * b));
   }
+#endif
   for (; j < n; ++j) out[j] = code_of(x[j], lo, inv);
   return q;
 }

@@ -1,6 +1,8 @@
-// Chooses the kernel table once per process from the CPU's features: AVX-512 (F, BW, VL, DQ),
-// then AVX2 with FMA, then SSE2, which every x86-64 CPU has. The choice depends on nothing but
-// the CPU; tests can force a level through force_simd_level_for_testing.
+// Chooses the kernel table once per process from the CPU's features. x86-64 builds: AVX-512 (F,
+// BW, VL, DQ), then AVX2 with FMA, then SSE2, which every x86-64 CPU has. AArch64 builds: NEON,
+// which every AArch64 CPU has. Other builds: the scalar kernels. Which levels a build contains is
+// decided by the build (TARNWELL_SIMD_X86 / TARNWELL_SIMD_NEON); the choice among them depends on
+// nothing but the CPU. Tests can force a level through force_simd_level_for_testing.
 #include <atomic>
 
 #include "core/quantization/simd/kernels.h"
@@ -9,34 +11,46 @@ namespace tarnwell_core::simd {
 namespace {
 
 bool cpu_can_run(SimdLevel level) {
-  __builtin_cpu_init();  // safe to repeat; needed if we run before libgcc's own constructor
   switch (level) {
     case SimdLevel::Scalar:
+      return true;
+#if defined(TARNWELL_SIMD_X86)
     case SimdLevel::Sse2:
       return true;
     case SimdLevel::Avx2:
+      __builtin_cpu_init();  // safe to repeat; needed if we run before libgcc's own constructor
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
              __builtin_cpu_supports("f16c");
     case SimdLevel::Avx512:
       return cpu_can_run(SimdLevel::Avx2) && __builtin_cpu_supports("avx512f") &&
              __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
              __builtin_cpu_supports("avx512dq");
+#elif defined(TARNWELL_SIMD_NEON)
+    case SimdLevel::Neon:
+      return true;
+#endif
+    default:
+      return false;  // not built for this architecture
   }
-  return false;
 }
 
+// Only called for levels cpu_can_run accepts, so every table named here exists in this build.
 const KernelTable& table_of(SimdLevel level) {
   switch (level) {
-    case SimdLevel::Scalar:
-      return SCALAR_KERNELS;
+#if defined(TARNWELL_SIMD_X86)
     case SimdLevel::Sse2:
       return SSE2_KERNELS;
     case SimdLevel::Avx2:
       return AVX2_KERNELS;
     case SimdLevel::Avx512:
       return AVX512_KERNELS;
+#elif defined(TARNWELL_SIMD_NEON)
+    case SimdLevel::Neon:
+      return NEON_KERNELS;
+#endif
+    default:
+      return SCALAR_KERNELS;
   }
-  return SCALAR_KERNELS;
 }
 
 // Written once on first use (every racing thread computes the same value) or by the test hook.
@@ -45,7 +59,7 @@ std::atomic<const KernelTable*> ACTIVE_KERNELS{nullptr};
 }  // namespace
 
 SimdLevel best_supported_level() {
-  for (SimdLevel level : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2}) {
+  for (SimdLevel level : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2, SimdLevel::Neon}) {
     if (cpu_can_run(level)) return level;
   }
   return SimdLevel::Scalar;

@@ -1,7 +1,8 @@
 // The distance kernels behind every vector comparison, as a table of function pointers with one
-// implementation per instruction set (scalar reference, SSE2, AVX2+FMA, AVX-512). The table is
-// chosen once per process from the CPU's features; every level computes the same sums up to
-// floating-point summation order and never reads past `n` elements.
+// implementation per instruction set: the scalar reference everywhere, SSE2, AVX2+FMA and AVX-512
+// in x86-64 builds, NEON in AArch64 builds (the build picks the files by target architecture).
+// The table is chosen once per process from the CPU's features; every level computes the same
+// sums up to floating-point summation order and never reads past `n` elements.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 
 namespace tarnwell_core::simd {
 
-enum class SimdLevel : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
+enum class SimdLevel : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
 
 // One pass of an exact cosine: the dot product and both squared norms.
 struct CosineSums {
@@ -55,7 +56,7 @@ struct KernelTable {
 // The table chosen for this process (or forced by the test hook below).
 const KernelTable& kernels();
 
-// The table of one level, or nullptr when this CPU cannot run it.
+// The table of one level, or nullptr when this CPU cannot run it or this build does not have it.
 const KernelTable* kernels_for(SimdLevel level);
 
 // The best level this CPU supports.
@@ -66,10 +67,12 @@ SimdLevel best_supported_level();
 // compute distances.
 bool force_simd_level_for_testing(SimdLevel level);
 
-// Per-level tables, defined in the kernels_*.cc files. Only dispatch.cc refers to these.
+// Per-level tables, defined in the kernels_*.cc files; a build has the scalar table and those of
+// its architecture. Only dispatch.cc and the kernel tests refer to these.
 extern const KernelTable SCALAR_KERNELS;
 extern const KernelTable SSE2_KERNELS;
 extern const KernelTable AVX2_KERNELS;
 extern const KernelTable AVX512_KERNELS;
+extern const KernelTable NEON_KERNELS;
 
 }  // namespace tarnwell_core::simd
