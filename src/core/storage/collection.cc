@@ -64,6 +64,15 @@ Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& c
 
 Collection::Collection(CollectionData data) : dimension_(data.dimension), data_(std::move(data)) {
   rebuild_live_table();
+  rebuild_metadata_index();
+}
+
+void Collection::rebuild_metadata_index() {
+  MetadataIndex fresh;
+  for (size_t p = 0; p < live_.size(); ++p) {
+    if (live_[p] != nullptr) fresh.add(static_cast<uint32_t>(p), live_[p]->metadata);
+  }
+  metadata_ = std::move(fresh);
 }
 
 void Collection::rebuild_live_table() {
@@ -78,12 +87,16 @@ void Collection::rebuild_live_table() {
 void Collection::unindex_locked(uint32_t p) {
   data_.hnsw.mark_deleted(p);
   data_.bm25.remove_document(p);
+  metadata_.remove(p);
   if (p < live_.size()) live_[p] = nullptr;
 }
 
 void Collection::index_locked(const Document& doc, std::span<const float> embedding,
                               const QuantizedVector& q) {
   CollectionData& d = data_;
+  // Taken back if a later step throws, so the index never holds a document that is not in.
+  MetadataIndex::Addition indexed(metadata_, static_cast<uint32_t>(d.internal_to_uuid.size()),
+                                  doc.metadata);
   if (const auto it = d.uuid_to_internal.find(doc.id); it != d.uuid_to_internal.end()) {
     const uint32_t p = it->second;
     unindex_locked(p);
@@ -99,6 +112,7 @@ void Collection::index_locked(const Document& doc, std::span<const float> embedd
   d.bm25.add_document(n, doc.text);
   d.hnsw.insert(n, embedding, q);
   live_.push_back(&doc);
+  indexed.commit();
 }
 
 Uuid Collection::insert_document(Document document, std::span<const float> embedding) {
@@ -165,7 +179,12 @@ uint64_t estimate_memory_bytes(const CollectionData& data) {
 
 uint64_t Collection::estimate_memory_bytes() const {
   std::shared_lock lock(mu_);
-  return tarnwell_core::estimate_memory_bytes(data_);
+  return tarnwell_core::estimate_memory_bytes(data_) + metadata_.memory_bytes();
+}
+
+uint64_t Collection::metadata_index_bytes() const {
+  std::shared_lock lock(mu_);
+  return metadata_.memory_bytes();
 }
 
 std::string Collection::name() const {
