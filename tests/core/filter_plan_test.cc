@@ -79,8 +79,10 @@ TEST(FilterPlan, ChoosesByMatchCount) {
   EXPECT_EQ(choose_filter_strategy(5, 1000, 0, cfg), FilterStrategy::Nothing);
   EXPECT_EQ(choose_filter_strategy(10, 1000, 10, cfg), FilterStrategy::Exact);
   EXPECT_EQ(choose_filter_strategy(3000, 1'000'000, 10, cfg), FilterStrategy::Exact);
+  // Too few for the two-hop walk to stay connected.
+  EXPECT_EQ(choose_filter_strategy(20'000, 1'000'000, 10, cfg), FilterStrategy::Exact);
   EXPECT_EQ(choose_filter_strategy(100'000, 1'000'000, 10, cfg), FilterStrategy::TwoHop);
-  EXPECT_EQ(choose_filter_strategy(600'000, 1'000'000, 10, cfg), FilterStrategy::Walk);
+  EXPECT_EQ(choose_filter_strategy(300'000, 1'000'000, 10, cfg), FilterStrategy::Walk);
   // k beyond the matches: only ranking them all can return them all.
   EXPECT_EQ(choose_filter_strategy(100'000, 1'000'000, 200'000, cfg), FilterStrategy::Exact);
 }

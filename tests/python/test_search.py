@@ -50,6 +50,10 @@ def test_keyword_mode_returns_raw_bm25_ignores_threshold_and_applies_filter(anim
     assert all(h.score > 0 for h in hits)
     nothing = {"must": [{"field": "kind", "op": "eq", "value": "fish"}]}
     assert db.search("a", query_text="dog", filter=nothing) == []
+    # The best k among matching documents, not the matching part of the best k.
+    cats = {"must": [{"field": "kind", "op": "eq", "value": "cat"}]}
+    assert texts(db.search("a", query_text="the cat dog", k=1, filter=cats)) == [
+        "the cat sat on the mat"]
     assert db.search("a", query_text="the a of") == []  # stop words and single letters only
 
 

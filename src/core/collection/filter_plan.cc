@@ -15,10 +15,11 @@ FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,
   if (k >= matches) return FilterStrategy::Exact;
   const double ef = static_cast<double>(std::max<size_t>(config.ef_search, k));
   const double walk_cost = ef * static_cast<double>(std::max<uint64_t>(config.m_max0, 1));
-  if (static_cast<double>(matches) <= model.exact_per_visit * walk_cost) {
+  const double share = live == 0 ? 1.0 : static_cast<double>(matches) / static_cast<double>(live);
+  if (static_cast<double>(matches) <= model.exact_per_visit * walk_cost ||
+      share < model.two_hop_min_share) {
     return FilterStrategy::Exact;
   }
-  const double share = live == 0 ? 1.0 : static_cast<double>(matches) / static_cast<double>(live);
   return share >= model.walk_share ? FilterStrategy::Walk : FilterStrategy::TwoHop;
 }
 

@@ -22,16 +22,20 @@ enum class FilterStrategy : uint8_t {
   TwoHop,   // the walk over matches only, stepping over non-matching neighbours
 };
 
-// The cost model, in distance evaluations (the unit both sides are dominated by). A walk costs
-// about ef x m_max0 of them whatever the filter once it stays on matching nodes; an exact
-// ranking costs one per match, each cheaper (ids ascend, so memory is read in order). The
-// constants are calibrated by bench/run_peers.py --filtered (README, Filtered search).
+// The cost model. Costs are counted in distance evaluations, which dominate both sides: a walk
+// costs about ef x m_max0 of them once it stays on matching nodes, an exact ranking one per
+// match, each cheaper (ids ascend, so memory is read in order). Calibrated with
+// bench/search_bench.cc (BM_FilterStrategy: each strategy forced at 0.1 to 100 %): the exact
+// ranking beats every walk up to about 2 x ef x m_max0 matches; the two-hop walk beats the
+// plain one below about a fifth of the collection, and below about a twentieth its recall drops
+// (too few matches within two hops to stay connected), so there the matches are ranked exactly.
 struct FilterCostModel {
-  // Exact while matches <= exact_per_visit x ef x m_max0.
+  // Exact while matches <= exact_per_visit x ef x m_max0, or below two_hop_min_share.
   double exact_per_visit = 2.0;
-  // The plain walk when at least this share of the live documents matches: every node it
-  // scores is then likely a result, and it needs no second hop.
-  double walk_share = 0.5;
+  double two_hop_min_share = 0.05;
+  // The plain walk from this share of the live documents on: a node it scores is then likely a
+  // result, and the second hop would cost more than it saves.
+  double walk_share = 0.2;
 };
 
 FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,
