@@ -98,9 +98,17 @@ TEST(FilterPlan, ReturnsMinOfKAndMatchesAtEverySelectivity) {
     MetadataFilter f;
     size_t matches;
   };
+  // ne and must_not together: rank >= 3990 and bucket != 95 leaves nine documents.
+  const MetadataFilter ne_not{
+      {FilterCondition{"bucket", FilterOperator::Ne, J::integer(95), {}}},
+      {FilterCondition{"rank", FilterOperator::Lt, J::integer(3990), {}},
+       FilterCondition{"missing", FilterOperator::Ne, J::integer(1), {}}}};
+  // An Int field against a Float bound.
+  const MetadataFilter float_bound{
+      {FilterCondition{"rank", FilterOperator::Lte, J::number(10.5), {}}}, {}};
   const std::vector<Case> cases = {
-      {lt("rank", 0), 0},       {lt("rank", 1), 1},         {lt("rank", k - 1), k - 1},
-      {lt("rank", k), k},       {lt("rank", k + 1), k + 1}, {lt("bucket", 1), 40},
+      {lt("rank", 0), 0},       {lt("rank", 1), 1},         {ne_not, k - 1},
+      {lt("rank", k), k},       {float_bound, k + 1},       {lt("bucket", 1), 40},
       {lt("bucket", 10), 400},  {lt("bucket", 50), 2000},   {MetadataFilter{}, 4000},
   };
   for (const Case& t : cases) {
@@ -166,6 +174,28 @@ TEST(FilterPlan, IndexFollowsDeletesRebuildAndLoad) {
     const MetadataFilter f = lt("bucket", limit);
     EXPECT_EQ(testing_util::ids_of(s.c.vector_search_filtered(q, 10, {}, f)), s.truth(q, 10, f));
   }
+}
+
+// Sets kept for reuse are never served after the collection changed.
+TEST(FilterPlan, ReusedFilterSetsFollowInsertsAndDeletes) {
+  Collection c("cache", 2, raw_config());
+  for (uint32_t i = 0; i < FilterCache::kMinCount + 100; ++i) {
+    c.insert_document(doc(i, "", {{"g", int64_t{1}}}),
+                      std::vector<float>{static_cast<float>(i % 64) + 10.0f, static_cast<float>(i / 64)});
+  }
+  const MetadataFilter g{{FilterCondition{"g", FilterOperator::Eq, J::integer(1), {}}}, {}};
+  const std::vector<float> q = {0.0f, 0.0f};
+  ASSERT_EQ(c.vector_search_filtered(q, 1, {}, g).size(), 1u);
+  c.insert_document(doc(999'999, "", {{"g", int64_t{1}}}), q);
+  EXPECT_EQ(testing_util::ids_of(c.vector_search_filtered(q, 1, {}, g)),
+            std::vector<Uuid>{uid(999'999)});
+  ASSERT_TRUE(c.delete_document(uid(999'999)));
+  EXPECT_NE(testing_util::ids_of(c.vector_search_filtered(q, 1, {}, g)),
+            std::vector<Uuid>{uid(999'999)});
+  // The same condition spelled with another value kind is another key, with the same answer.
+  const MetadataFilter g_float{{FilterCondition{"g", FilterOperator::Eq, J::number(1.0), {}}}, {}};
+  EXPECT_EQ(testing_util::ids_of(c.vector_search_filtered(q, 3, {}, g_float)),
+            testing_util::ids_of(c.vector_search_filtered(q, 3, {}, g)));
 }
 
 // Keyword search with a filter ranks the matching documents: the BM25 order of all documents,

@@ -5,6 +5,7 @@
 #include "core/collection/metadata_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <variant>
@@ -16,12 +17,8 @@ namespace {
 
 using Ids = std::vector<uint32_t>;
 
-void set_all(const Ids& ids, IdBitset& out) {
-  const size_t bound = out.bound();
-  for (uint32_t id : ids) {
-    if (id < bound) out.set(id);
-  }
-}
+// Every id in the index is below live_'s bound, which evaluate() makes every set reach.
+void set_all(const Ids& ids, IdBitset& out) { out.set_all(ids); }
 
 // Inserts `id` keeping the list ascending; appending is the common case.
 void insert_sorted(Ids& ids, uint32_t id) {
@@ -43,6 +40,11 @@ void erase_sorted(Ids& ids, uint32_t id) noexcept {
 }
 
 }  // namespace
+
+uint64_t MetadataIndex::next_version() noexcept {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 bool MetadataIndex::Field::empty() const {
   return numbers.empty() && nans.empty() && strings.empty() && bools[0].empty() &&
@@ -85,6 +87,7 @@ void MetadataIndex::add(uint32_t id, const Metadata& metadata) {
     live_.set(id);
     ++live_count_;
   }
+  version_ = next_version();
 }
 
 void MetadataIndex::undo_add(uint32_t id, const Metadata& metadata) noexcept {
@@ -93,6 +96,7 @@ void MetadataIndex::undo_add(uint32_t id, const Metadata& metadata) noexcept {
     live_.reset(id);
     --live_count_;
   }
+  version_ = next_version();
 }
 
 void MetadataIndex::take_back(const std::string& key, const MetadataValue& value,
@@ -133,6 +137,7 @@ void MetadataIndex::remove(uint32_t id) noexcept {
   if (!live_.test(id)) return;
   live_.reset(id);
   --live_count_;
+  version_ = next_version();
   // A purge costs one pass over every list; waiting until the removed documents outnumber
   // the live ones keeps that at a constant amortised cost per removal and bounds the lists
   // at twice their live size.
@@ -226,6 +231,8 @@ void MetadataIndex::add_condition(const FilterCondition& c, IdBitset& out) const
 }
 
 IdBitset MetadataIndex::evaluate(const MetadataFilter& filter, size_t id_bound) const {
+  // Sets reach every indexed id, so that filling them needs no bound test per id.
+  id_bound = std::max(id_bound, live_.bound());
   IdBitset out(id_bound);
   if (filter.must.empty()) {
     out.assign_from(live_);

@@ -53,10 +53,13 @@ class MetadataIndex {
     bool committed_ = false;
   };
 
-  // The live documents whose metadata passes `filter`, over ids below `id_bound`.
+  // The live documents whose metadata passes `filter`, as a set over at least the ids below
+  // `id_bound` (and every id ever indexed).
   IdBitset evaluate(const MetadataFilter& filter, size_t id_bound) const;
 
   size_t live_count() const { return live_count_; }
+  // Changes whenever what evaluate() answers may change; never repeats, in any index.
+  uint64_t version() const { return version_; }
   // Bytes held: value keys, id lists and the per-value and per-field bookkeeping.
   uint64_t memory_bytes() const;
 
@@ -84,6 +87,8 @@ class MetadataIndex {
   IdBitset live_;
   size_t live_count_ = 0;
   size_t removed_since_purge_ = 0;
+  uint64_t version_ = next_version();
+  static uint64_t next_version() noexcept;
 };
 
 }  // namespace tarnwell_core

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
+#include "core/collection/filter_cache.h"
 #include "core/collection/metadata_index.h"
 #include "core/document.h"
 #include "core/filter_types.h"
@@ -162,9 +163,9 @@ class Collection {
     return data_.documents.find(doc->id)->second;
   }
   // The live documents that pass the filter, and the vector search restricted to them.
-  IdBitset matching(const MetadataFilter& filter) const;
+  FilterMatches matching(const MetadataFilter& filter) const;
   std::vector<ScoredNode> filtered_nodes(std::span<const float> query, size_t k,
-                                         const IdBitset& matches) const;
+                                         const FilterMatches& matches) const;
   // Scores (1 - distance), applies the threshold and resolves ids to documents.
   std::vector<ScoredDocument> to_hits(std::span<const ScoredNode> ranked,
                                       std::optional<float> min_similarity) const;
@@ -184,6 +185,7 @@ class Collection {
   // Field -> value -> internal ids of the live documents, for filters. Never persisted; kept in
   // step by insert, delete, rebuild and construction, like live_.
   MetadataIndex metadata_;
+  mutable FilterCache filter_cache_;  // has its own lock: searches share it
 };
 
 }  // namespace tarnwell_core

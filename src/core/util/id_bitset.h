@@ -24,6 +24,11 @@ class IdBitset {
   }
   // `id` must be below the bound.
   void set(uint32_t id) { words_[id >> 6] |= uint64_t{1} << (id & 63); }
+  // Every id must be below the bound.
+  void set_all(const std::vector<uint32_t>& ids) {
+    uint64_t* w = words_.data();
+    for (uint32_t id : ids) w[id >> 6] |= uint64_t{1} << (id & 63);
+  }
   void reset(uint32_t id) { words_[id >> 6] &= ~(uint64_t{1} << (id & 63)); }
 
   // Makes room for ids below `bound` (never shrinks); new ids are not members.
