@@ -99,12 +99,22 @@ def run(base, queries, texts, query_texts, repeats, timer, best_of, normalized):
         truth = exact(base_n, qn, rows)
         row = {"pct": pct, "matches": int(len(rows)), "families": {}}
         for fam, f in fams.items():
+            # Unfiltered right before, so that the ratio compares like with like on a machine
+            # whose load drifts.
+            tu, _ = best_of(repeats, lambda: [db.search("c", query_embedding=q, k=K) for q in qs])
             t, res = best_of(repeats, lambda: [db.search("c", query_embedding=q, k=K, filter=f)
                                                for q in qs])
             got = rows_of(res)
             short = sum(len(g) < min(K, len(rows)) for g in got)
+            # The same filter made new for every query (a must_not condition on an absent field
+            # that never excludes), so no query reuses the previous one's set of matches.
+            fresh = [{"must": f["must"], "must_not": [{"field": "absent", "op": "eq", "value": j}]}
+                     for j in range(len(qs))]
+            tf, _ = best_of(repeats, lambda: [db.search("c", query_embedding=q, k=K, filter=g)
+                                              for q, g in zip(qs, fresh)])
             row["families"][fam] = {"qps": len(qs) / t.cpu, "recall": recall(got, truth),
-                                    "short": short}
+                                    "short": short, "unfiltered_qps": len(qs) / tu.cpu,
+                                    "fresh_qps": len(qs) / tf.cpu}
         sub = base_n[rows]
 
         def scan():
@@ -185,14 +195,20 @@ def report(res, header_lines, path_md, path_png, qps_at):
               f"{res['unfiltered']['recall']:.3f} (default ef_search 50).", "",
               "## Filtered vector search, k = 10 (QPS one thread, CPU time; recall@10 against the "
               "exact filtered answer)", "",
-              "| passes | matches | family | tarnwell QPS | recall | short results | QPS / unfiltered "
+              "Each row's unfiltered QPS is measured right before it; *new filter each query* defeats "
+              "the reuse of a large filter's set of matches (what a filter seen for the first time "
+              "costs).", "",
+              "| passes | matches | family | tarnwell QPS | recall | short results | unfiltered QPS "
+              "| ratio | new filter each query: QPS, ratio "
               "| faiss+selector QPS at that recall | tarnwell / faiss | hnswlib filter (ef 64 / 256) "
-              "| NumPy scan QPS |", "|---|---:|---|---:|---:|---:|---:|---:|---:|---|---:|"]
-    goals = {"qps": [], "recall": [], "faiss": []}
+              "| NumPy scan QPS |", "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|"]
+    goals = {"qps": [], "recall": [], "faiss": [], "fresh": []}
     for row in res["rows"]:
         for fam, v in row["families"].items():
             fq = faiss_qps_at(row["faiss"], v["recall"])
-            ratio = un and v["qps"] / un
+            ratio = v["qps"] / v["unfiltered_qps"]
+            fresh = v["fresh_qps"] / v["unfiltered_qps"]
+            goals["fresh"].append(fresh)
             vs = None if fq is None else v["qps"] / fq
             goals["qps"].append(ratio)
             goals["recall"].append(v["recall"])
@@ -200,7 +216,8 @@ def report(res, header_lines, path_md, path_png, qps_at):
             h = " / ".join(f"{p['recall']:.3f} @ {p['qps']:,.0f}" for p in row["hnswlib"])
             lines.append(
                 f"| {row['pct']} % | {row['matches']:,} | {fam} | {v['qps']:,.0f} | {v['recall']:.3f} "
-                f"| {v['short']} | {ratio:.2f} | {'never reached' if fq is None else f'{fq:,.0f}'} "
+                f"| {v['short']} | {v['unfiltered_qps']:,.0f} | {ratio:.2f} "
+                f"| {v['fresh_qps']:,.0f}, {fresh:.2f} | {'never reached' if fq is None else f'{fq:,.0f}'} "
                 f"| {'∞' if vs is None else f'{vs:.1f}×'} | {h} | {row['numpy_qps']:,.0f} |")
     lines += ["", "FAISS efSearch sweep with the selector (recall @ QPS):", "",
               "| passes | " + " | ".join(f"ef {e}" for e in FAISS_EFS) + " |",
@@ -215,7 +232,8 @@ def report(res, header_lines, path_md, path_png, qps_at):
               f"{kw['string in']:,.0f} QPS (`tenant in` ten strings).", "",
               "## Goals", "",
               f"- QPS ≥ 0.5 × unfiltered at every selectivity: worst ratio "
-              f"{min(goals['qps']):.2f} → {'**met**' if min(goals['qps']) >= 0.5 else '**missed**'}",
+              f"{min(goals['qps']):.2f} → {'**met**' if min(goals['qps']) >= 0.5 else '**missed**'} "
+              f"(with a new filter each query: worst {min(goals['fresh']):.2f})",
               f"- recall@10 ≥ 0.98: worst {min(goals['recall']):.3f} → "
               f"{'**met**' if min(goals['recall']) >= 0.98 else '**missed**'}",
               "- ahead of FAISS with a selector at equal recall: worst ratio "
@@ -248,7 +266,8 @@ def report(res, header_lines, path_md, path_png, qps_at):
     ax.plot(pcts, [max(p["qps"] for p in r["hnswlib"]) for r in res["rows"]], marker="^",
             label="hnswlib + filter callable (ef 64)")
     ax.plot(pcts, [r["numpy_qps"] for r in res["rows"]], marker="x", ls=":", label="NumPy scan of matches")
-    ax.axhline(un, color="grey", lw=1, label="tarnwell unfiltered")
+    un = float(np.median([v["unfiltered_qps"] for r in res["rows"] for v in r["families"].values()]))
+    ax.axhline(un, color="grey", lw=1, label="tarnwell unfiltered (median of the runs beside each row)")
     ax.axhline(un / 2, color="grey", lw=1, ls="--", label="0.5 × unfiltered (goal)")
     ax.set_xscale("log")
     ax.set_yscale("log")
