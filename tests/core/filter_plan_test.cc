@@ -142,6 +142,22 @@ TEST(FilterPlan, SparseGraphStillReturnsEveryMatchNeeded) {
     const MetadataFilter f = lt("bucket", 1);  // 30 matches
     EXPECT_EQ(testing_util::ids_of(s.c.vector_search_filtered(q, 10, {}, f)), s.truth(q, 10, f));
   }
+  // Each walk forced, however few matches: one that comes back short is replaced by the exact
+  // ranking, so the count never drops below min(k, matches).
+  s.c.read([&](const CollectionData& d) {
+    IdBitset members(d.hnsw.node_count);
+    for (uint32_t i = 0; i < d.hnsw.node_count; i += 150) members.set(i);  // 20 matches
+    for (const double walk_share : {0.0, 2.0}) {
+      const FilterCostModel forced{.exact_per_visit = 0.0, .two_hop_min_share = 0.0,
+                                   .walk_share = walk_share};
+      for (size_t qi = 0; qi < 10; ++qi) {
+        const std::span<const float> q = testing_util::row(queries, s.dim, qi);
+        const std::vector<ScoredNode> got = filtered_knn(d.hnsw, q, 10, members, 20, 3000, forced);
+        EXPECT_EQ(got.size(), 10u) << walk_share;
+        for (const ScoredNode& n : got) EXPECT_TRUE(members.test(n.id));
+      }
+    }
+  });
 }
 
 // The exact ranking and the walks agree with the index through deletions, a rebuild and a
