@@ -27,7 +27,7 @@ enum class FilterStrategy : uint8_t {
 // match, each cheaper (ids ascend, so memory is read in order). Calibrated with
 // bench/search_bench.cc (BM_FilterStrategy: each strategy forced at 0.1 to 100 %): the exact
 // ranking beats every walk up to about 2 x ef x m_max0 matches; the two-hop walk beats the
-// plain one below about a fifth of the collection, and below about a twentieth its recall drops
+// plain one below about 30 % of the collection, and below about a twentieth its recall drops
 // (too few matches within two hops to stay connected), so there the matches are ranked exactly.
 struct FilterCostModel {
   // Exact while matches <= exact_per_visit x ef x m_max0, or below two_hop_min_share.
@@ -35,7 +35,7 @@ struct FilterCostModel {
   double two_hop_min_share = 0.05;
   // The plain walk from this share of the live documents on: a node it scores is then likely a
   // result, and the second hop would cost more than it saves.
-  double walk_share = 0.2;
+  double walk_share = 0.3;
 };
 
 FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,

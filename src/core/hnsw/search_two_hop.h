@@ -2,7 +2,8 @@
 // collection. Only members are scored, queued and kept; a neighbour outside the set is never
 // scored, but its own neighbours are looked at (two hops), so the walk crosses the gaps the
 // filter leaves in the graph instead of paying a distance for every node it steps over. Each
-// expansion scores at most a list's capacity of members, like an unrestricted one.
+// expansion scores at most m members: every further neighbour list read to find more costs a
+// cache miss, more than the members it would add are worth.
 #pragma once
 
 #include "core/hnsw/search.h"
@@ -24,7 +25,7 @@ void search_layer_two_hop(const HnswIndex& index, const QueryDistance& dist, uin
   res.clear();
   visited.next_generation();
   uint32_t bound = kMaxFiniteKey;
-  const size_t cap = std::max<size_t>(index.config.m_max0, 1);
+  const size_t cap = std::max<size_t>(index.config.m, 1);
 
   visited.test_and_mark(entry);
   const uint64_t first = pack(dist.walk(entry), entry);
