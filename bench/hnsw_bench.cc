@@ -22,7 +22,6 @@
 #include "clustered.h"
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
-#include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 
 namespace tarnwell_core {
@@ -106,11 +105,11 @@ std::map<std::pair<DistanceMetric, bool>, std::unique_ptr<HnswIndex>>& built() {
 void BM_Build(benchmark::State& state, DistanceMetric metric, bool raw) {
   const Data& d = data();
   for (auto _ : state) {
-    seed_level_generator_for_testing(42);
     HnswConfig cfg;
     cfg.distance_metric = metric;
     cfg.store_raw_vectors = raw;
     auto index = std::make_unique<HnswIndex>(cfg, DIM);
+    index->set_level_seed(42);
     for (uint32_t i = 0; i < N; ++i) {
       index->insert(i, d.vec(i), QuantizedVector::quantize(d.vec(i)));
     }

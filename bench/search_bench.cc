@@ -20,7 +20,6 @@
 #include "clustered.h"
 #include "core/collection/filter_plan.h"
 #include "core/hnsw/distance.h"
-#include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
 #include "core/storage/collection.h"
@@ -54,8 +53,9 @@ struct Fixture {
   std::vector<std::string> query_texts;
 
   Fixture() {
-    seed_level_generator_for_testing(1);
-    collection = std::make_unique<Collection>("bench", DIM, HnswConfig{});
+    CollectionData empty("bench", DIM, HnswConfig{});
+    empty.hnsw.set_level_seed(1);
+    collection = std::make_unique<Collection>(std::move(empty));
     data = clustered(N, DIM, 64, 11);
     queries = clustered(kQueries, DIM, 64, 12);
     std::mt19937 rng(5);

@@ -4,6 +4,6 @@ The classes live in the compiled extension module ``_tarnwell``; this package re
 with type information (see ``__init__.pyi``).
 """
 
-from _tarnwell import CollectionInfo, SearchResult, Tarnwell
+from _tarnwell import CollectionInfo, RecoveryWarning, SearchResult, Tarnwell
 
-__all__ = ["Tarnwell", "SearchResult", "CollectionInfo"]
+__all__ = ["Tarnwell", "SearchResult", "CollectionInfo", "RecoveryWarning"]

@@ -25,6 +25,10 @@ class DocumentDict(TypedDict):
     text: str
     metadata: Dict[str, MetadataValue]
 
+class RecoveryWarning(RuntimeWarning):
+    """Opening a data directory passed something over: a snapshot file it could not read (left
+    untouched, never overwritten) or damaged log records (the log was copied aside first)."""
+
 class SearchResult:
     """A single search result with document ID, text, score, and metadata."""
 
@@ -100,4 +104,4 @@ class Tarnwell:
     def rebuild(self, collection: str) -> int: ...
     def total_memory_bytes(self) -> int: ...
 
-__all__ = ["Tarnwell", "SearchResult", "CollectionInfo"]
+__all__ = ["Tarnwell", "SearchResult", "CollectionInfo", "RecoveryWarning"]

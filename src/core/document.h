@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <unordered_map>
 #include <variant>
 
@@ -42,6 +43,14 @@ struct Document {
 
   // Equal ids and texts and identical metadata (see identical() above).
   bool operator==(const Document& o) const;
+};
+
+// A document to insert together with its embedding.
+struct DocumentWithEmbedding {
+  Document document;
+  std::vector<float> embedding;
+
+  bool operator==(const DocumentWithEmbedding&) const = default;
 };
 
 // Exact number of bytes encode_document appends.

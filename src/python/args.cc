@@ -85,6 +85,15 @@ bool to_opt_str(PyObject* o, ArgName arg, std::optional<std::string_view>* out) 
   return true;
 }
 
+bool to_opt_path(PyObject* o, ArgName arg, std::optional<std::string_view>* out) {
+  if (!to_opt_str(o, arg, out)) return false;
+  if (*out && (*out)->find('\0') != std::string_view::npos) {
+    PyErr_Format(PyExc_ValueError, "embedded null character in %s", arg.name);
+    return false;
+  }
+  return true;
+}
+
 bool to_u64(PyObject* o, ArgName arg, uint64_t* out) {
   if (!PyLong_Check(o)) {
     raise_arg_type(arg, "int", o);

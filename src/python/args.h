@@ -35,6 +35,9 @@ struct ArgName {
 bool to_str(PyObject* o, ArgName arg, std::string_view* out);
 // None (or an omitted argument, nullptr) gives nullopt; otherwise as to_str.
 bool to_opt_str(PyObject* o, ArgName arg, std::optional<std::string_view>* out);
+// As to_opt_str, for a file system path or a key: a NUL character, which the system would
+// silently end the text at, raises ValueError "embedded null character in {name}".
+bool to_opt_path(PyObject* o, ArgName arg, std::optional<std::string_view>* out);
 // A non-negative int that fits 64 bits: TypeError for a non-int, OverflowError otherwise.
 bool to_u64(PyObject* o, ArgName arg, uint64_t* out);
 bool to_opt_u64(PyObject* o, ArgName arg, std::optional<uint64_t>* out);

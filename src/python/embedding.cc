@@ -53,8 +53,10 @@ bool Embedding::convert(PyObject* o, ArgName arg) {
   return from_sequence(o, arg);
 }
 
-// Takes float32/float64 one-dimensional buffers; leaves every other buffer (integer arrays,
-// several dimensions) to the sequence path, which converts item by item or refuses.
+// Takes float32/float64 one-dimensional buffers in native byte order, with any strides (none
+// given means contiguous, negative ones walk backwards from buf); leaves every other buffer
+// (integer arrays, other byte orders, several dimensions) to the sequence path, which converts
+// item by item or refuses.
 bool Embedding::from_buffer(PyObject* o, ArgName, bool* handled) {
   Py_buffer view;
   if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
@@ -71,9 +73,11 @@ bool Embedding::from_buffer(PyObject* o, ArgName, bool* handled) {
   }
   *handled = true;
   const Py_ssize_t n = view.shape[0];
-  const Py_ssize_t stride = view.strides[0];
+  // Exporters of contiguous memory (ctypes arrays) may leave the strides out.
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
   const char* base = static_cast<const char*>(view.buf);
-  if (is_f32 && stride == 4) {
+  const bool aligned = reinterpret_cast<uintptr_t>(base) % alignof(float) == 0;
+  if (is_f32 && stride == 4 && aligned) {
     view_ = view;
     has_view_ = true;
     values_ = std::span<const float>(reinterpret_cast<const float*>(base), static_cast<size_t>(n));

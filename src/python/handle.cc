@@ -22,8 +22,8 @@ PyObject* tarnwell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   return guarded([&]() -> PyObject* {
     std::optional<std::string_view> data_dir, key_text;
-    if (!to_opt_str(data_dir_obj, {"Tarnwell", "data_dir"}, &data_dir)) return nullptr;
-    if (!to_opt_str(key_obj, {"Tarnwell", "encryption_key"}, &key_text)) return nullptr;
+    if (!to_opt_path(data_dir_obj, {"Tarnwell", "data_dir"}, &data_dir)) return nullptr;
+    if (!to_opt_path(key_obj, {"Tarnwell", "encryption_key"}, &key_text)) return nullptr;
     std::shared_ptr<const EncryptionKey> key;
     if (!parse_key_arg(key_text, &key)) return nullptr;
 
@@ -34,7 +34,13 @@ PyObject* tarnwell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    reinterpret_cast<TarnwellObject*>(self.get())->handle = opened->release();
+    DatabaseHandle* handle = opened->release();
+    reinterpret_cast<TarnwellObject*>(self.get())->handle = handle;
+    // What start-up skipped or kept is reported, not silent; with warnings made errors, the
+    // constructor fails (and the handle, released with `self`, writes nothing).
+    for (const std::string& message : handle->recovery_warnings()) {
+      if (PyErr_WarnEx(RecoveryWarning, message.c_str(), 1) < 0) return nullptr;
+    }
     return self.release();
   });
 }
@@ -149,7 +155,19 @@ PyTypeObject TarnwellType = [] {
   return t;
 }();
 
-bool init_tarnwell_type() { return PyType_Ready(&TarnwellType) == 0; }
+PyObject* RecoveryWarning = nullptr;
+
+bool init_tarnwell_type() {
+  if (RecoveryWarning == nullptr) {
+    RecoveryWarning = PyErr_NewExceptionWithDoc(
+        "tarnwell.RecoveryWarning",
+        "Opening a data directory passed something over: a snapshot file it could not read (left\n"
+        "untouched, never overwritten) or damaged log records (the log was copied aside first).",
+        PyExc_RuntimeWarning, nullptr);
+    if (RecoveryWarning == nullptr) return false;
+  }
+  return PyType_Ready(&TarnwellType) == 0;
+}
 
 std::shared_ptr<tarnwell_core::Collection> lookup_collection(PyObject* self,
                                                              std::string_view name) {

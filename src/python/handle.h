@@ -19,6 +19,8 @@ struct TarnwellObject {
 };
 
 extern PyTypeObject TarnwellType;
+// tarnwell.RecoveryWarning, a RuntimeWarning subclass.
+extern PyObject* RecoveryWarning;
 bool init_tarnwell_type();
 
 inline tarnwell_core::DatabaseHandle& handle_of(PyObject* self) {

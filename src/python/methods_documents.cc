@@ -155,12 +155,14 @@ TW_METHOD(method_insert) {
       if (!parse_uuid(*id_text, &parsed)) return nullptr;
       id = parsed;
     }
-    if (!check_dimension(embedding.size(), collection->dimension())) return nullptr;
     Document document;
     if (!make_document(text, std::move(metadata), id, &document)) return nullptr;
+    // Copied while the interpreter lock is held: another thread may write to a NumPy array while
+    // this one runs without it, and the values logged must be the values indexed.
+    const std::vector<float> values = embedding.take();
 
     auto inserted = without_gil([&] {
-      return handle_of(self).insert(collection, name, std::move(document), embedding.values());
+      return handle_of(self).insert(collection, name, std::move(document), values);
     });
     if (!inserted) return raise_status(inserted.error());
     return uuid_to_py(*inserted);

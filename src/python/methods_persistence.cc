@@ -31,8 +31,8 @@ TW_METHOD(method_save) {
     std::string_view name;
     std::optional<std::string_view> path, key_text;
     if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
-        !to_opt_str(a[1], {sig.fname, "path"}, &path) ||
-        !to_opt_str(a[2], {sig.fname, "encryption_key"}, &key_text)) {
+        !to_opt_path(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_path(a[2], {sig.fname, "encryption_key"}, &key_text)) {
       return nullptr;
     }
     if (!lookup_collection(self, name)) return nullptr;
@@ -60,8 +60,8 @@ TW_METHOD(method_load) {
     std::string_view name;
     std::optional<std::string_view> path, key_text;
     if (!to_str(a[0], {sig.fname, "name"}, &name) ||
-        !to_opt_str(a[1], {sig.fname, "path"}, &path) ||
-        !to_opt_str(a[2], {sig.fname, "encryption_key"}, &key_text)) {
+        !to_opt_path(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_path(a[2], {sig.fname, "encryption_key"}, &key_text)) {
       return nullptr;
     }
     if (!path && !handle_of(self).data_dir()) {

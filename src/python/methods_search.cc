@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/search/hybrid.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/embedding.h"
@@ -67,6 +68,7 @@ TW_METHOD(method_search) {
     if (a[3] != nullptr && !to_u64(a[3], {sig.fname, "k"}, &r.k)) return nullptr;
     if (!to_opt_f32(a[4], {sig.fname, "min_similarity"}, &r.min_similarity)) return nullptr;
     if (a[5] != nullptr && !to_f32(a[5], {sig.fname, "alpha"}, &r.alpha)) return nullptr;
+    if (Status s = tarnwell_core::check_alpha(r.alpha); !s.ok()) return raise_status(s);
     if (a[6] != nullptr) {
       std::string_view fusion;
       if (!to_str(a[6], {sig.fname, "fusion_method"}, &fusion)) return nullptr;
@@ -86,11 +88,9 @@ TW_METHOD(method_search) {
       r.filter.emplace();
       if (!py_to_metadata_filter(filter_obj, sig.fname, &*r.filter)) return nullptr;
     }
-    if (r.embedding && r.embedding->size() != collection->dimension()) {
-      PyErr_Format(PyExc_ValueError, "embedding dimension mismatch: expected %llu, got %zu",
-                   static_cast<unsigned long long>(collection->dimension()),
-                   r.embedding->size());
-      return nullptr;
+    if (r.embedding) {
+      Status s = tarnwell_core::check_embedding(r.embedding->values(), collection->dimension());
+      if (!s.ok()) return raise_status(s);
     }
 
     std::vector<ScoredDocument> hits = without_gil([&] { return run(*collection, r); });

@@ -1,4 +1,4 @@
-// The _tarnwell extension module: Tarnwell, SearchResult and CollectionInfo, nothing else. The
+// The _tarnwell extension module: Tarnwell, SearchResult, CollectionInfo and RecoveryWarning. The
 // classes are static types shared by the whole process, so the module belongs to the first
 // interpreter that imports it; importing it from another interpreter raises ImportError.
 #define PY_SSIZE_T_CLEAN
@@ -40,7 +40,8 @@ PyMODINIT_FUNC PyInit__tarnwell(void) {
   if (module == nullptr) return nullptr;
   if (!add_type(module, "Tarnwell", &tarnwell_py::TarnwellType) ||
       !add_type(module, "SearchResult", &tarnwell_py::SearchResultType) ||
-      !add_type(module, "CollectionInfo", &tarnwell_py::CollectionInfoType)) {
+      !add_type(module, "CollectionInfo", &tarnwell_py::CollectionInfoType) ||
+      PyModule_AddObjectRef(module, "RecoveryWarning", tarnwell_py::RecoveryWarning) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "collection_test_util.h"
-#include "core/hnsw/insert.h"
 #include "core/search/filter.h"
 #include "core/storage/collection.h"
 #include "hnsw_test_util.h"
@@ -20,10 +19,12 @@ namespace {
 
 using testing_util::doc;
 using testing_util::ids_of;
+using testing_util::seeded_collection;
 using testing_util::uid;
 using J = JsonValue;
 
 constexpr size_t kHuge = 1'000'000'000'000;
+constexpr uint64_t kSeed = 5;  // the level seed of the collections whose graph decides a result
 
 std::set<Uuid> id_set(const std::vector<ScoredDocument>& hits) {
   const std::vector<Uuid> ids = ids_of(hits);
@@ -104,12 +105,11 @@ TEST(CollectionFilter, OperatorsSelectExactlyTheMatchingDocuments) {
 }
 
 struct Clustered {
-  Collection c{"clustered", 16, HnswConfig{}};
+  Collection c = seeded_collection("clustered", 16, HnswConfig{}, kSeed);
   std::vector<float> data;
   size_t n = 3000;
   size_t dim = 16;
   Clustered() {
-    seed_level_generator_for_testing(5);
     data = testing_util::clustered(n, dim, 20, 21);
     for (uint32_t i = 0; i < n; ++i) {
       c.insert_document(doc(i, "", {{"bucket", int64_t{i % 100}}}),
@@ -133,6 +133,7 @@ struct Clustered {
 };
 
 TEST(CollectionFilter, FilteredSearchFindsTheNearestMatchingDocuments) {
+  TRACE_LEVEL_SEED(kSeed);
   const Clustered s;
   const std::vector<float> queries = testing_util::clustered(20, s.dim, 20, 99);
   for (int64_t limit : {50, 10, 1}) {
@@ -162,7 +163,9 @@ TEST(CollectionFilter, FilteredSearchFindsTheNearestMatchingDocuments) {
 }
 
 TEST(CollectionFilter, FewMatchesAreAllFoundAndNothingElse) {
-  Collection c("few", 2, testing_util::config_with(DistanceMetric::Euclidean, false));
+  TRACE_LEVEL_SEED(kSeed);
+  Collection c = seeded_collection(
+      "few", 2, testing_util::config_with(DistanceMetric::Euclidean, false), kSeed);
   for (uint32_t i = 0; i < 1000; ++i) {
     const bool match = i == 17 || i == 500 || i == 999;
     c.insert_document(doc(i, "", {{"m", match}}), grid(i));
@@ -228,7 +231,8 @@ TEST(CollectionScores, MinSimilarityBoundaries) {
 
 // k is never trusted: 0 answers nothing and a huge k answers at most the collection.
 TEST(CollectionSearch, KZeroAndHugeKInEveryMode) {
-  Collection c("k", 2, HnswConfig{});
+  TRACE_LEVEL_SEED(kSeed);
+  Collection c = seeded_collection("k", 2, HnswConfig{}, kSeed);
   for (uint32_t i = 0; i < 30; ++i) {
     c.insert_document(doc(i, "common word" + std::to_string(i % 3)),
                       std::vector<float>{1.0f, static_cast<float>(i)});
@@ -269,7 +273,9 @@ TEST(CollectionSearch, EmptyCollectionsAndMismatchedQueriesFindNothing) {
 }
 
 TEST(CollectionSearch, DeletedDocumentsAreNeverReturned) {
-  Collection c("d", 2, testing_util::config_with(DistanceMetric::Euclidean, false));
+  TRACE_LEVEL_SEED(kSeed);
+  Collection c = seeded_collection(
+      "d", 2, testing_util::config_with(DistanceMetric::Euclidean, false), kSeed);
   for (uint32_t i = 0; i < 50; ++i) c.insert_document(doc(i, "shared"), grid(i));
   for (uint32_t i = 0; i < 50; i += 2) ASSERT_TRUE(c.delete_document(uid(i)));
   const std::vector<float> q = {1, 0};

@@ -34,6 +34,15 @@ inline HnswConfig config_with(DistanceMetric metric, bool raw, uint64_t max_laye
   return c;
 }
 
+// An empty collection whose index draws its levels from `level_seed`, for tests whose outcome
+// depends on the shape of the graph.
+inline Collection seeded_collection(std::string name, uint64_t dimension, const HnswConfig& config,
+                                    uint64_t level_seed) {
+  CollectionData data(std::move(name), dimension, config);
+  data.hnsw.set_level_seed(level_seed);
+  return Collection(std::move(data));
+}
+
 inline CollectionFields fields_of(const Collection& c) {
   return c.read([](const CollectionData& d) {
     return CollectionFields{d.name, d.dimension,        d.documents,       d.hnsw.to_fields(),

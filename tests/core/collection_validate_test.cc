@@ -7,8 +7,8 @@
 #include <random>
 
 #include "collection_test_util.h"
-#include "core/hnsw/insert.h"
 #include "core/storage/collection.h"
+#include "hnsw_test_util.h"
 
 namespace tarnwell_core {
 namespace {
@@ -18,11 +18,12 @@ using testing_util::fields_of;
 using testing_util::uid;
 
 constexpr uint32_t kNodes = 5;
+constexpr uint64_t kSeed = 3;  // the level seed of the sound collection
 
 // Five documents of dimension 4 with raw vectors; node 0 is the entry point.
 CollectionFields sound_fields() {
-  seed_level_generator_for_testing(3);
-  Collection c("c", 4, testing_util::config_with(DistanceMetric::Euclidean, true));
+  Collection c = testing_util::seeded_collection(
+      "c", 4, testing_util::config_with(DistanceMetric::Euclidean, true), kSeed);
   for (uint32_t i = 0; i < kNodes; ++i) {
     const float x = static_cast<float>(i);
     c.insert_document(doc(i, "text number " + std::to_string(i)), std::vector<float>{x, 1, 2, 3});
@@ -52,6 +53,7 @@ std::function<std::string(const CollectionFields&)> fixed(std::string m) {
 }
 
 void run(const std::vector<Case>& cases) {
+  TRACE_LEVEL_SEED(kSeed);
   for (const Case& c : cases) {
     CollectionFields f = sound_fields();
     ASSERT_TRUE(validate(f).ok()) << validate(f).message();

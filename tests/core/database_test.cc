@@ -171,20 +171,17 @@ TEST(DatabaseTest, ReplayIsIdempotentOverASnapshotHoldingItsEffects) {
   }
 }
 
-TEST(DatabaseTest, InstallLoaded) {
+TEST(DatabaseTest, InstallLoadedReplacesOnlyItsName) {
   Database db;
   ASSERT_TRUE(db.create_collection("target", 2, small_config()).ok());
-  ASSERT_TRUE(db.create_collection("taken", 2, small_config()).ok());
-  auto loaded = std::make_shared<Collection>("target", 2, small_config());
-  auto empty = std::make_shared<Collection>("taken", 2, small_config());
-  Status s = db.install_loaded("target", loaded, empty);
-  EXPECT_EQ(s.code(), StatusCode::kAlreadyExists);
-  EXPECT_NE(db.get_collection("target"), loaded);  // nothing changed
-
-  auto stored = std::make_shared<Collection>("stored", 2, small_config());
-  ASSERT_TRUE(db.install_loaded("target", loaded, stored).ok());
+  ASSERT_TRUE(db.create_collection("stored", 2, small_config()).ok());
+  const auto stored = db.get_collection("stored");
+  auto loaded = std::make_shared<Collection>("stored", 2, small_config());
+  db.install_loaded("target", loaded);
   EXPECT_EQ(db.get_collection("target"), loaded);
   EXPECT_EQ(db.get_collection("stored"), stored);
+  db.install_loaded("fresh", loaded);
+  EXPECT_EQ(db.collection_count(), 3u);
 }
 
 TEST(DatabaseTest, ConfigurationRules) {

@@ -57,10 +57,15 @@ TEST_P(DistanceTest, AsymmetricSpecialCases) {
   const std::vector<float> zero = {0, 0, 0};
   EXPECT_EQ(distance_asym_prenorm(kCos, zero, stored, 0.0f), 1.0f);
 
-  // A constant stored vector (scale 0) answers 1.0 even for a parallel query.
+  // A constant stored vector (scale 0) is its value in every component: a parallel query is at
+  // cosine distance 0, an opposite one at 2, whatever the codes say.
   const QuantizedRef constant{codes, 2.0f, 0.0f};
   const std::vector<float> parallel = {2, 2, 2};
-  EXPECT_EQ(distance_asym_prenorm(kCos, parallel, constant, 12.0f), 1.0f);
+  const std::vector<float> opposite = {-1, -1, -1};
+  EXPECT_NEAR(distance_asym_prenorm(kCos, parallel, constant, 12.0f), 0.0f, 1e-6f);
+  EXPECT_NEAR(distance_asym_prenorm(kCos, opposite, constant, 3.0f), 2.0f, 1e-6f);
+  const QuantizedRef zero_constant{codes, 0.0f, 0.0f};
+  EXPECT_EQ(distance_asym_prenorm(kCos, parallel, zero_constant, 12.0f), 1.0f);
   EXPECT_EQ(distance_asym_prenorm(kL2, parallel, constant, 12.0f), 0.0f);
   EXPECT_EQ(distance_asym_prenorm(kDot, parallel, constant, 12.0f), -12.0f);
 

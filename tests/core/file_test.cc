@@ -94,7 +94,9 @@ TEST_F(FileTest, ReadFileAndListDir) {
     EXPECT_EQ(r.error().sys_errno(), b.err);
   }
   auto missing = read_file(at("missing"));
-  EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
+  // File errors name their file.
+  EXPECT_EQ(missing.error().message(),
+            "No such file or directory (os error 2): '" + at("missing") + "'");
 
   auto names = list_dir(dir_);
   ASSERT_TRUE(names.has_value());

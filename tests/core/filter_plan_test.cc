@@ -38,8 +38,7 @@ struct Fixture {
 
   Fixture(size_t n, size_t dim, HnswConfig config, uint32_t seed)
       : n(n), dim(dim), data(testing_util::clustered(n, dim, 12, seed)),
-        c("f", dim, config), deleted(n, false) {
-    seed_level_generator_for_testing(seed);
+        c(testing_util::seeded_collection("f", dim, config, seed)), deleted(n, false) {
     static const char* kWords[] = {"alpha", "beta", "gamma", "delta", "omega"};
     for (uint32_t i = 0; i < n; ++i) {
       std::string text = std::string(kWords[i % 5]) + " " + kWords[(i / 5) % 5];

@@ -364,16 +364,12 @@ TEST_F(HandleTest, LoadIsAllOrNothing) {
   Status missing = h->load("absent", other, nullptr);
   EXPECT_EQ(missing.code(), StatusCode::kIoError);
   EXPECT_EQ(missing.message().rfind("failed to load 'absent': ", 0), 0u) << missing.message();
-  // The file's stored name is registered already: refused before anything changes.
-  Status taken = h->load("renamed", other, nullptr);
-  EXPECT_EQ(taken.code(), StatusCode::kAlreadyExists);
-  EXPECT_EQ(taken.message(), "Collection 'stored' already exists");
   Status bad_name = h->load("../x", other, nullptr);
   EXPECT_EQ(bad_name.code(), StatusCode::kInvalidArgument);
   EXPECT_EQ(state_of(*h), before);
 
-  // With the name free, "renamed" takes the file's contents and an empty "stored" appears.
-  ASSERT_TRUE(h->delete_collection("stored").value());
+  // Whatever name the file stores, it is registered under the name given alone: "stored" (a
+  // collection of its own) stays as it was, and no empty collection appears for it.
   ASSERT_TRUE(h->load("renamed", other, nullptr).ok());
   EXPECT_EQ(wal_size(), 0u);
   EXPECT_EQ(h->get_collection("renamed")->name(), "renamed");
@@ -382,9 +378,16 @@ TEST_F(HandleTest, LoadIsAllOrNothing) {
   EXPECT_EQ(after.at("renamed").second,
             (std::map<Uuid, std::string>{{uuid_of(40), "from file"}, {uuid_of(2), "doc 2"}}));
   EXPECT_TRUE(after.at("stored").second.empty());
+  EXPECT_EQ(after.size(), 2u);
+  ASSERT_TRUE(h->delete_collection("stored").value());
+  ASSERT_TRUE(h->load("copy", other, nullptr).code() == StatusCode::kIoError);
+  fs::copy_file(join_path(other, "renamed.twl"), join_path(other, "copy.twl"));
+  ASSERT_TRUE(h->load("copy", other, nullptr).ok());
+  EXPECT_EQ(h->list_collections().size(), 2u);  // "renamed" and "copy", no "stored"
+  const State last = state_of(*h);
   h.reset();
   h = open();
-  EXPECT_EQ(state_of(*h), after);
+  EXPECT_EQ(state_of(*h), last);
 }
 
 TEST_F(HandleTest, LoadDiscardsTheLoggedChangesOfTheCollectionItReplaces) {

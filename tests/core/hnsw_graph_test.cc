@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/hnsw/graph.h"
-#include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "hnsw_test_util.h"
 
@@ -33,7 +32,8 @@ TEST(HnswGraph, EmptyIndex) {
 }
 
 TEST(HnswGraph, FieldsRoundTrip) {
-  seed_level_generator_for_testing(1);
+  constexpr uint64_t kSeed = 1;
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 12;
   const std::vector<float> data = clustered(600, dim, 6, 21);
   for (bool raw : {false, true}) {
@@ -41,7 +41,7 @@ TEST(HnswGraph, FieldsRoundTrip) {
     cfg.m = 4;
     cfg.m_max0 = 8;
     cfg.store_raw_vectors = raw;
-    HnswIndex index = build(cfg, data, dim);
+    HnswIndex index = build(cfg, data, dim, kSeed);
     for (uint32_t i = 0; i < 600; i += 7) index.mark_deleted(i);
     auto book = PqCodebook::train(data, dim, 3);
     ASSERT_TRUE(book.has_value());
@@ -57,13 +57,13 @@ TEST(HnswGraph, FieldsRoundTrip) {
       EXPECT_EQ(copy.knn_search(row(data, dim, q * 29), 10),
                 index.knn_search(row(data, dim, q * 29), 10));
     }
-    // Both keep working identically after further insertions with the same level draws.
+    // Both keep working identically after further insertions with the same level draws. The
+    // seed is not part of the persisted form: the copy draws alike only once given it.
     const std::vector<float> more = clustered(50, dim, 3, 22);
-    seed_level_generator_for_testing(9);
+    copy.set_level_seed(index.level_seed());
     for (uint32_t i = 0; i < 50; ++i) {
       index.insert(600 + i, row(more, dim, i), QuantizedVector::quantize(row(more, dim, i)));
     }
-    seed_level_generator_for_testing(9);
     for (uint32_t i = 0; i < 50; ++i) {
       copy.insert(600 + i, row(more, dim, i), QuantizedVector::quantize(row(more, dim, i)));
     }
@@ -104,6 +104,9 @@ TEST(HnswGraph, FromFieldsAcceptsListsOfAnyLength) {
   f.max_level = 1;
   const HnswIndexFields original = f;
   HnswIndex index = HnswIndex::from_fields(std::move(f));
+  constexpr uint64_t kSeed = 2;
+  TRACE_LEVEL_SEED(kSeed);
+  index.set_level_seed(kSeed);
   EXPECT_EQ(index.layer_list_count(1), 4u);
   EXPECT_EQ(index.neighbors(0, 0).size(), 40u);
   EXPECT_EQ(index.to_fields(), original);
@@ -124,11 +127,14 @@ TEST(HnswGraph, FromFieldsAcceptsListsOfAnyLength) {
 TEST(HnswGraph, MaxLevelBeyondTheEntryListsIsHarmless) {
   const size_t dim = 8;
   const std::vector<float> data = clustered(300, dim, 4, 8);
-  HnswIndex index = build(HnswConfig{}, data, dim);
+  constexpr uint64_t kSeed = 3;
+  TRACE_LEVEL_SEED(kSeed);
+  HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   const auto before = index.knn_search(row(data, dim, 5), 10);
   HnswIndexFields f = index.to_fields();
   f.max_level = uint64_t{1} << 62;
   HnswIndex corrupt = HnswIndex::from_fields(std::move(f));
+  corrupt.set_level_seed(kSeed);
   EXPECT_EQ(corrupt.knn_search(row(data, dim, 5), 10), before);
   corrupt.insert(300, row(data, dim, 1), QuantizedVector::quantize(row(data, dim, 1)));
   EXPECT_EQ(corrupt.node_count, 301u);
@@ -143,7 +149,9 @@ TEST(HnswGraph, HugeCapsAllocateOnlyWhatListsHold) {
   cfg.ef_search = uint64_t{1} << 50;
   const size_t dim = 4;
   const std::vector<float> data = clustered(300, dim, 3, 2);
-  const HnswIndex index = build(cfg, data, dim);
+  constexpr uint64_t kSeed = 4;
+  TRACE_LEVEL_SEED(kSeed);
+  const HnswIndex index = build(cfg, data, dim, kSeed);
   EXPECT_LT(index.adjacency_bytes(), size_t{8} << 20);
   // Every node links to every other on layer 0: the graph is complete.
   for (uint32_t i = 0; i < 300; ++i) ASSERT_EQ(index.neighbors(i, 0).size(), 299u);
@@ -153,10 +161,12 @@ TEST(HnswGraph, HugeCapsAllocateOnlyWhatListsHold) {
 TEST(HnswGraph, TombstonesReconstructionAndRawCopy) {
   const size_t dim = 5;
   const std::vector<float> data = clustered(40, dim, 2, 6);
+  constexpr uint64_t kSeed = 5;
+  TRACE_LEVEL_SEED(kSeed);
   for (bool raw : {false, true}) {
     HnswConfig cfg;
     cfg.store_raw_vectors = raw;
-    HnswIndex index = build(cfg, data, dim);
+    HnswIndex index = build(cfg, data, dim, kSeed);
     EXPECT_EQ(index.raw_vectors.size(), raw ? 40u * dim : 0u);
     EXPECT_EQ(index.has_raw_vectors(), raw);
     index.mark_deleted(3);

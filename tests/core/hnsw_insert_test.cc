@@ -23,6 +23,7 @@ using testing_util::build;
 using testing_util::clustered;
 using testing_util::expect_invariants;
 using testing_util::row;
+using testing_util::seeded_index;
 
 void insert_row(HnswIndex& index, const std::vector<float>& data, size_t i) {
   const auto v = row(data, index.dimension, i);
@@ -48,15 +49,22 @@ TEST(HnswInsert, LevelDraws) {
   for (const Case& c : cases) {
     EXPECT_EQ(level_for_draw(c.r, c.m, c.max_layers), c.want) << c.r << " " << c.m;
   }
-  // The distribution: about 1/16 of draws reach level 1 or above with m = 16.
-  seed_level_generator_for_testing(42);
-  size_t above = 0;
-  for (int i = 0; i < 100000; ++i) above += level_for_draw(next_level_draw(), 16, 16) > 0;
-  EXPECT_NEAR(above / 100000.0, 1.0 / 16.0, 0.005);
+  // The distribution with m = 16: about 1/16 of the draws reach level 1 or above and 1/256
+  // level 2 or above, whatever the seed (neighbouring seeds included).
+  for (uint64_t seed : {uint64_t{0}, uint64_t{1}, uint64_t{42}, ~uint64_t{0}}) {
+    size_t by_level[3] = {0, 0, 0};  // 0, 1, 2 or above
+    for (uint64_t id = 0; id < 100000; ++id) {
+      ++by_level[std::min<size_t>(level_for_draw(level_draw(seed, id), 16, 16), 2)];
+    }
+    EXPECT_NEAR(by_level[1] / 100000.0, 1.0 / 16.0 - 1.0 / 256.0, 0.005) << "seed " << seed;
+    EXPECT_NEAR(by_level[2] / 100000.0, 1.0 / 256.0, 0.001) << "seed " << seed;
+  }
 }
 
 TEST(HnswInsert, FirstAndSecondNodes) {
-  HnswIndex index(HnswConfig{}, 3);
+  constexpr uint64_t kSeed = 1;
+  TRACE_LEVEL_SEED(kSeed);
+  HnswIndex index = seeded_index(HnswConfig{}, 3, kSeed);
   const std::vector<float> data = {1, 0, 0, 0, 1, 0};
   insert_row(index, data, 0);
   ASSERT_EQ(index.entry_point, 0u);
@@ -84,7 +92,7 @@ TEST(HnswInsert, InvariantsAfterThousandsOfInsertions) {
   const std::vector<float> data = clustered(3000, dim, 10, 77);
   uint64_t seed = 100;
   for (const Case& c : cases) {
-    seed_level_generator_for_testing(++seed);
+    TRACE_LEVEL_SEED(++seed);
     HnswConfig cfg;
     cfg.m = c.m;
     cfg.m_max0 = 2 * c.m;
@@ -92,7 +100,7 @@ TEST(HnswInsert, InvariantsAfterThousandsOfInsertions) {
     cfg.distance_metric = c.metric;
     cfg.store_raw_vectors = c.raw;
     cfg.max_layers = 6;
-    HnswIndex index(cfg, dim);
+    HnswIndex index = seeded_index(cfg, dim, seed);
     std::mt19937 rng(static_cast<uint32_t>(seed));
     for (size_t i = 0; i < 3000; ++i) {
       const uint64_t old_max = index.max_level;
@@ -117,7 +125,9 @@ TEST(HnswInsert, DeletedNodesAreNeverChosenAsNewNeighbours) {
   const std::vector<float> data = clustered(900, dim, 5, 12);
   HnswConfig cfg;
   cfg.ef_construction = 60;
-  HnswIndex index(cfg, dim);
+  constexpr uint64_t kSeed = 2;
+  TRACE_LEVEL_SEED(kSeed);
+  HnswIndex index = seeded_index(cfg, dim, kSeed);
   for (size_t i = 0; i < 600; ++i) insert_row(index, data, i);
   for (uint32_t i = 0; i < 600; i += 2) index.mark_deleted(i);
   for (size_t i = 600; i < 900; ++i) {
@@ -139,18 +149,19 @@ TEST(HnswInsert, DeletedNodesAreNeverChosenAsNewNeighbours) {
 // With only tombstones in reach, the new node links to them and stays findable.
 TEST(HnswInsert, NewNodeIsReachableAfterEverythingWasDeleted) {
   const std::vector<float> a = {1, 2, 3, 4}, b = {-4, 3, -2, 1};
-  for (int round = 0; round < 300; ++round) {
+  for (uint64_t seed = 0; seed < 300; ++seed) {
+    TRACE_LEVEL_SEED(seed);
     for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
       HnswConfig cfg;
       cfg.distance_metric = metric;
       cfg.m = 2;  // deep graphs: levels above 0 are common
       cfg.m_max0 = 4;
-      HnswIndex index(cfg, 4);
+      HnswIndex index = seeded_index(cfg, 4, seed);
       index.insert(0, a, QuantizedVector::quantize(a));
       index.mark_deleted(0);
       index.insert(1, b, QuantizedVector::quantize(b));
       const auto found = index.knn_search(b, 1);
-      ASSERT_EQ(found.size(), 1u) << "round " << round;
+      ASSERT_EQ(found.size(), 1u);
       EXPECT_EQ(found[0].id, 1u);
     }
   }
@@ -159,11 +170,12 @@ TEST(HnswInsert, NewNodeIsReachableAfterEverythingWasDeleted) {
   const size_t dim = 8;
   for (uint64_t m : {3u, 16u}) {
     for (uint32_t seed = 0; seed < 10; ++seed) {
+      TRACE_LEVEL_SEED(seed);
       const std::vector<float> data = clustered(120, dim, 4, seed);
       HnswConfig cfg;
       cfg.m = m;
       cfg.m_max0 = 2 * m;
-      HnswIndex index(cfg, dim);
+      HnswIndex index = seeded_index(cfg, dim, seed);
       for (size_t i = 0; i < 60; ++i) insert_row(index, data, i);
       for (uint32_t i = 0; i < 60; ++i) index.mark_deleted(i);
       for (size_t i = 60; i < 120; ++i) {
@@ -171,7 +183,7 @@ TEST(HnswInsert, NewNodeIsReachableAfterEverythingWasDeleted) {
         // A beam as wide as the graph reaches every node connected to the entry point.
         bool found = false;
         for (const ScoredNode& r : index.knn_search(row(data, dim, i), 1000)) found |= r.id == i;
-        ASSERT_TRUE(found) << "m=" << m << " seed=" << seed << " node " << i;
+        ASSERT_TRUE(found) << "m=" << m << " node " << i;
       }
     }
   }
@@ -183,12 +195,14 @@ TEST(HnswInsert, NewNodeIsReachableAfterEverythingWasDeleted) {
 TEST(HnswInsert, CopiesOfOneVectorDoNotOrphanNodes) {
   const size_t dim = 4;
   const std::vector<float> copy = {1, 2, 3, 4};
+  constexpr uint64_t kSeed = 3;
+  TRACE_LEVEL_SEED(kSeed);
   for (DistanceMetric metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean}) {
     for (bool raw : {false, true}) {
       HnswConfig cfg;
       cfg.distance_metric = metric;
       cfg.store_raw_vectors = raw;
-      HnswIndex index(cfg, dim);
+      HnswIndex index = seeded_index(cfg, dim, kSeed);
       const std::vector<float> others = clustered(400, dim, 3, 7);
       uint32_t id = 0;
       for (int i = 0; i < 300; ++i, ++id) index.insert(id, copy, QuantizedVector::quantize(copy));
@@ -206,7 +220,9 @@ TEST(HnswInsert, SelectionFillsUpToTheCap) {
   HnswConfig cfg;
   cfg.distance_metric = DistanceMetric::Euclidean;
   cfg.store_raw_vectors = true;
-  HnswIndex index(cfg, 1);
+  constexpr uint64_t kSeed = 4;
+  TRACE_LEVEL_SEED(kSeed);
+  HnswIndex index = seeded_index(cfg, 1, kSeed);
   const std::vector<std::vector<float>> pts = {{1.0f}, {2.0f}, {3.0f}};
   for (uint32_t i = 0; i < 3; ++i) index.insert(i, pts[i], QuantizedVector::quantize(pts[i]));
   // Target at 0: squared distances 1, 4, 9.
@@ -229,15 +245,17 @@ TEST(HnswInsert, SelectionFillsUpToTheCap) {
   EXPECT_EQ(select_neighbors_heuristic(index, with_nan, 2)[0].id, 0u);
 }
 
-TEST(HnswInsert, LevelDrawsAreReproducibleWithTheTestSeed) {
+// An index's levels follow its seed alone: the same seed builds the same graph, another seed
+// other levels, and a new index draws its own seed from the OS.
+TEST(HnswInsert, LevelDrawsFollowTheIndexSeed) {
   const size_t dim = 4;
   const std::vector<float> data = clustered(500, dim, 3, 1);
-  seed_level_generator_for_testing(5);
-  const HnswIndex a = build(HnswConfig{}, data, dim);
-  seed_level_generator_for_testing(5);
-  const HnswIndex b = build(HnswConfig{}, data, dim);
+  const HnswIndex a = build(HnswConfig{}, data, dim, 5);
+  const HnswIndex b = build(HnswConfig{}, data, dim, 5);
   EXPECT_EQ(a.layers, b.layers);
   EXPECT_EQ(a.to_fields(), b.to_fields());
+  EXPECT_NE(build(HnswConfig{}, data, dim, 6).layers, a.layers);
+  EXPECT_NE(HnswIndex(HnswConfig{}, dim).level_seed(), HnswIndex(HnswConfig{}, dim).level_seed());
 }
 
 }  // namespace

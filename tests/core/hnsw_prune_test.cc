@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/hnsw/graph.h"
-#include "core/hnsw/insert.h"
 #include "core/hnsw/select_neighbors.h"
 #include "hnsw_test_util.h"
 
@@ -18,6 +17,8 @@ using testing_util::clustered;
 using testing_util::expect_invariants;
 using testing_util::row;
 
+constexpr uint64_t kSeed = 99;  // the level seed of every graph built here
+
 struct PruningMode {
   explicit PruningMode(bool incremental) { set_incremental_pruning_for_testing(incremental); }
   ~PruningMode() { set_incremental_pruning_for_testing(true); }
@@ -27,8 +28,7 @@ struct PruningMode {
 HnswIndex build_with(const HnswConfig& cfg, const std::vector<float>& data, size_t dim, bool messy,
                      bool incremental) {
   const PruningMode mode(incremental);
-  seed_level_generator_for_testing(99);
-  HnswIndex index(cfg, dim);
+  HnswIndex index = testing_util::seeded_index(cfg, dim, kSeed);
   const size_t n = data.size() / dim;
   for (uint32_t i = 0; i < n; ++i) {
     // Every 7th row repeats an earlier one exactly.
@@ -60,6 +60,7 @@ TEST(HnswPrune, IncrementalPruningBuildsTheSameGraph) {
   };
   const size_t dim = 24;
   const std::vector<float> data = clustered(2500, dim, 12, 5);
+  TRACE_LEVEL_SEED(kSeed);
   for (const Case& c : cases) {
     HnswConfig cfg;
     cfg.distance_metric = c.metric;
@@ -84,15 +85,16 @@ TEST(HnswPrune, ListsFromFieldsStartWithTheFullSelection) {
   HnswConfig cfg;
   cfg.ef_construction = 40;
   const std::vector<float> first(data.begin(), data.begin() + 800 * dim);
+  TRACE_LEVEL_SEED(kSeed);
   const HnswIndex half = build_with(cfg, first, dim, false, true);
   HnswIndex reloaded = HnswIndex::from_fields(half.to_fields());
   HnswIndex reference = HnswIndex::from_fields(half.to_fields());
+  reloaded.set_level_seed(kSeed);
+  reference.set_level_seed(kSeed);
   for (uint32_t i = 800; i < 1600; ++i) {
     const auto v = row(data, dim, i);
-    seed_level_generator_for_testing(i);
     reloaded.insert(i, v, QuantizedVector::quantize(v));
     const PruningMode full(false);
-    seed_level_generator_for_testing(i);
     reference.insert(i, v, QuantizedVector::quantize(v));
   }
   EXPECT_TRUE(reference.to_fields() == reloaded.to_fields());
@@ -107,13 +109,14 @@ TEST(HnswPrune, ReselectAgreesWithTheFullSelection) {
   for (size_t i = 390; i < 400; ++i) {
     std::copy_n(data.begin() + (i - 390) * dim, dim, data.begin() + i * dim);
   }
+  TRACE_LEVEL_SEED(kSeed);
   for (DistanceMetric metric :
        {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
     for (bool raw : {false, true}) {
       HnswConfig cfg;
       cfg.distance_metric = metric;
       cfg.store_raw_vectors = raw;
-      const HnswIndex index = testing_util::build(cfg, data, dim);
+      const HnswIndex index = testing_util::build(cfg, data, dim, kSeed);
       std::mt19937 rng(static_cast<uint32_t>(metric) * 2 + raw);
       size_t agreed = 0;
       for (int round = 0; round < 400; ++round) {
@@ -155,7 +158,8 @@ TEST(HnswPrune, ReselectDeclinesWhatItCannotVouchFor) {
   cfg.distance_metric = DistanceMetric::Euclidean;
   const size_t dim = 2;
   const std::vector<float> data = {0, 0, 1, 0, 0, 2, 5, 5, 1, 0};  // row 4 copies row 1
-  const HnswIndex index = testing_util::build(cfg, data, dim);
+  TRACE_LEVEL_SEED(kSeed);
+  const HnswIndex index = testing_util::build(cfg, data, dim, kSeed);
   // Distances from row 0; rows 1 and 2 are both kept.
   const std::vector<ScoredNode> list = {{1, 1}, {4, 2}};
   std::vector<ScoredNode> out;

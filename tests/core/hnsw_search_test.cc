@@ -11,7 +11,6 @@
 
 #include "core/hnsw/distance.h"
 #include "core/hnsw/graph.h"
-#include "core/hnsw/insert.h"
 #include "core/hnsw/search.h"
 #include "core/hnsw/visited.h"
 #include "hnsw_test_util.h"
@@ -25,6 +24,8 @@ using testing_util::clustered;
 using testing_util::recall_at;
 using testing_util::row;
 
+constexpr uint64_t kSeed = 17;  // the level seed of every graph built here
+
 bool sorted_ascending(const std::vector<ScoredNode>& r) {
   for (size_t i = 1; i < r.size(); ++i) {
     if (r[i - 1].distance > r[i].distance) return false;
@@ -33,7 +34,8 @@ bool sorted_ascending(const std::vector<ScoredNode>& r) {
 }
 
 TEST(HnswSearch, TinyIndexes) {
-  HnswIndex index(HnswConfig{}, 2);
+  TRACE_LEVEL_SEED(kSeed);
+  HnswIndex index = testing_util::seeded_index(HnswConfig{}, 2, kSeed);
   EXPECT_TRUE(index.knn_search(std::vector<float>{1, 1}, 0).empty());
   EXPECT_TRUE(index.knn_search(std::vector<float>{1, 1}, 10).empty());
   const std::vector<float> v = {0.5f, 2.0f};
@@ -47,11 +49,12 @@ TEST(HnswSearch, TinyIndexes) {
 }
 
 TEST(HnswSearch, SortedCutToKAndWidenedToK) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 16;
   const std::vector<float> data = clustered(2000, dim, 8, 4);
   HnswConfig cfg;
   cfg.ef_search = 5;
-  const HnswIndex index = build(cfg, data, dim);
+  const HnswIndex index = build(cfg, data, dim, kSeed);
   for (size_t k : {1u, 5u, 30u, 200u}) {
     const auto r = index.knn_search(row(data, dim, 17), k);
     EXPECT_EQ(r.size(), k);  // k above ef_search widens the beam to k
@@ -60,6 +63,7 @@ TEST(HnswSearch, SortedCutToKAndWidenedToK) {
 }
 
 TEST(HnswSearch, RawVectorsGiveExactDistances) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 24;
   const std::vector<float> data = clustered(500, dim, 5, 9);
   for (DistanceMetric metric :
@@ -67,7 +71,7 @@ TEST(HnswSearch, RawVectorsGiveExactDistances) {
     HnswConfig cfg;
     cfg.store_raw_vectors = true;
     cfg.distance_metric = metric;
-    const HnswIndex index = build(cfg, data, dim);
+    const HnswIndex index = build(cfg, data, dim, kSeed);
     const auto q = row(data, dim, 3);
     for (const ScoredNode& r : index.knn_search(q, 10)) {
       EXPECT_EQ(r.distance, distance_exact(metric, q, row(data, dim, r.id)));
@@ -79,13 +83,13 @@ class HnswRecall : public ::testing::TestWithParam<DistanceMetric> {};
 
 // The default configuration on 20,000 clustered 128-d vectors.
 TEST_P(HnswRecall, DefaultsReachRecallAtTen) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 128;
   const std::vector<float> data = clustered(20000, dim, 100, 1234);
   const std::vector<float> queries = clustered(100, dim, 100, 1234 + 1);
   HnswConfig cfg;
   cfg.distance_metric = GetParam();
-  seed_level_generator_for_testing(17);
-  HnswIndex index = build(cfg, data, dim);
+  HnswIndex index = build(cfg, data, dim, kSeed);
   EXPECT_GE(recall_at(index, queries, dim, 10), 0.95);
 
   // Half the nodes deleted: none is ever returned and live recall stays high.
@@ -123,9 +127,10 @@ struct RecordingPredicate {
 };
 
 TEST(HnswSearch, FilteredSearchAdmitsOnlyWhatThePredicateAllows) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 16;
   const std::vector<float> data = clustered(3000, dim, 10, 55);
-  HnswIndex index = build(HnswConfig{}, data, dim);
+  HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   for (uint32_t i = 0; i < 3000; i += 5) index.mark_deleted(i);
   std::set<uint32_t> even;
   for (uint32_t i = 0; i < 3000; i += 2) even.insert(i);
@@ -168,9 +173,10 @@ TEST(HnswSearch, FilteredSearchAdmitsOnlyWhatThePredicateAllows) {
 
 // A predicate nothing passes: passes of ef 50, 100, 200 and then no more, whatever k asks.
 TEST(HnswSearch, WideningStopsAtFourTimesEf) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 8;
   const std::vector<float> data = clustered(1000, dim, 4, 66);
-  const HnswIndex index = build(HnswConfig{}, data, dim);
+  const HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   const std::set<uint32_t> none;
   std::map<uint16_t, std::vector<uint32_t>> calls;
   const auto r =
@@ -183,7 +189,7 @@ TEST(HnswSearch, WideningStopsAtFourTimesEf) {
 
   // With the node count as the limit: 50, 100, then 120.
   const std::vector<float> small_data = clustered(120, dim, 2, 67);
-  const HnswIndex small = build(HnswConfig{}, small_data, dim);
+  const HnswIndex small = build(HnswConfig{}, small_data, dim, kSeed);
   calls.clear();
   small.knn_search_filtered(row(small_data, dim, 0), 10, RecordingPredicate{&calls, &none});
   EXPECT_EQ(calls.size(), 3u);
@@ -192,9 +198,10 @@ TEST(HnswSearch, WideningStopsAtFourTimesEf) {
 }
 
 TEST(HnswSearch, ResultsSurviveTheVisitedWrapAround) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 8;
   const std::vector<float> data = clustered(200, dim, 3, 70);
-  const HnswIndex index = build(HnswConfig{}, data, dim);
+  const HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   const auto q = row(data, dim, 11);
   const auto first = index.knn_search(q, 10);
   // Straight through the wrap, one generation at a time.
@@ -207,9 +214,10 @@ TEST(HnswSearch, ResultsSurviveTheVisitedWrapAround) {
 }
 
 TEST(HnswSearch, AbsurdKAndNanQueriesAreSafe) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 8;
   const std::vector<float> data = clustered(300, dim, 3, 71);
-  HnswIndex index = build(HnswConfig{}, data, dim);
+  HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   const auto all = index.knn_search(row(data, dim, 0), size_t{1000000000000});
   EXPECT_EQ(all.size(), 300u);
   EXPECT_TRUE(sorted_ascending(all));
@@ -225,13 +233,14 @@ TEST(HnswSearch, AbsurdKAndNanQueriesAreSafe) {
 }
 
 TEST(HnswSearch, ProductQuantizedWalkIsReRankedPrecisely) {
+  TRACE_LEVEL_SEED(kSeed);
   const size_t dim = 32;
   const std::vector<float> data = clustered(3000, dim, 20, 72);
   const std::vector<float> queries = clustered(50, dim, 20, 73);
   for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::Cosine}) {
     HnswConfig cfg;
     cfg.distance_metric = metric;
-    HnswIndex index = build(cfg, data, dim);
+    HnswIndex index = build(cfg, data, dim, kSeed);
     auto book = PqCodebook::train(data, dim, 8);
     ASSERT_TRUE(book.has_value());
     index.pq_codebook = *book;
@@ -258,12 +267,13 @@ TEST(HnswSearch, ProductQuantizedWalkIsReRankedPrecisely) {
 // A search started from inside a search's predicate on the same thread would share its visited
 // set; that is a bug in the caller and stops a debug build.
 TEST(HnswSearch, NestedSearchOnOneThreadIsCaught) {
+  TRACE_LEVEL_SEED(kSeed);
 #ifdef NDEBUG
   GTEST_SKIP() << "the check is an assertion";
 #else
   const size_t dim = 4;
   const std::vector<float> data = clustered(50, dim, 2, 80);
-  const HnswIndex index = build(HnswConfig{}, data, dim);
+  const HnswIndex index = build(HnswConfig{}, data, dim, kSeed);
   const auto q = row(data, dim, 0);
   EXPECT_DEATH(
       index.knn_search_filtered(q, 5, [&](uint32_t) { return !index.knn_search(q, 1).empty(); }),

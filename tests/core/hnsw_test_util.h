@@ -1,5 +1,5 @@
-// Shared helpers of the HNSW tests: seeded clustered data, index building, brute-force truth
-// and recall, and the structural invariants every index must keep.
+// Shared helpers of the HNSW tests: seeded clustered data, indexes with seeded levels, brute-force
+// truth and recall, and the structural invariants every index must keep.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -40,8 +40,20 @@ inline std::span<const float> row(const std::vector<float>& data, size_t dim, si
   return std::span<const float>(data).subspan(i * dim, dim);
 }
 
-inline HnswIndex build(const HnswConfig& cfg, const std::vector<float>& data, size_t dim) {
+// Names the level seed in every failure reported from the enclosing scope, so that a failing
+// graph can be rebuilt exactly.
+#define TRACE_LEVEL_SEED(seed) SCOPED_TRACE(::testing::Message() << "level seed " << (seed))
+
+// An empty index whose levels are drawn from `level_seed`.
+inline HnswIndex seeded_index(const HnswConfig& cfg, size_t dim, uint64_t level_seed) {
   HnswIndex index(cfg, dim);
+  index.set_level_seed(level_seed);
+  return index;
+}
+
+inline HnswIndex build(const HnswConfig& cfg, const std::vector<float>& data, size_t dim,
+                       uint64_t level_seed) {
+  HnswIndex index = seeded_index(cfg, dim, level_seed);
   const size_t n = data.size() / dim;
   for (uint32_t i = 0; i < n; ++i) {
     index.insert(i, row(data, dim, i), QuantizedVector::quantize(row(data, dim, i)));

@@ -187,7 +187,7 @@ TEST(CollectionRebuild, FailedTrainingLeavesTheCollectionUnchanged) {
 // Inserts, deletes and replacements race with rebuilds. Whatever interleaving happens, no
 // deleted document stays live in the new indexes, no inserted one is lost, and a replaced one
 // answers with its latest text only.
-TEST(CollectionRebuild, ChangesMadeDuringARebuildAreKept) {
+TEST(CollectionRebuild, ConcurrentChangesDuringARebuildAreKept) {
   Collection c("race", 8, HnswConfig{});
   for (uint32_t i = 0; i < 600; ++i) c.insert_document(doc(i, word(i)), vec(i, 8));
   std::atomic<bool> done{false};

@@ -226,7 +226,8 @@ TEST_F(SnapshotTest, LoaderMessages) {
       {"flipped.twl", nullptr, StatusCode::kInvalidData,
        std::string(crc_text) + "\"" + path("flipped.twl") + "\""},
       {"short.twl", nullptr, StatusCode::kInvalidData, "unexpected end of input"},
-      {"missing.twl", nullptr, StatusCode::kIoError, "No such file or directory (os error 2)"},
+      {"missing.twl", nullptr, StatusCode::kIoError,
+       "No such file or directory (os error 2): '" + path("missing.twl") + "'"},
   };
   for (const Case& t : cases) {
     auto r = load(t.file, t.key);

@@ -6,11 +6,11 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -497,15 +497,37 @@ TEST_F(WalTest, ConcurrentAppendsNeverInterleave) {
   }
 }
 
-TEST_F(WalTest, CheckpointHeldExclusivelyHoldsBackAppends) {
+// True while thread `tid` of this process sleeps in a futex wait on a word inside `lock`, which
+// is how a thread blocks on that lock. Reads what the kernel reports, so it holds however slow
+// or loaded the machine is.
+template <class Lock>
+bool blocked_on(pid_t tid, const Lock& lock) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  std::string address;  // the futex word, "0x..."
+  if (!(in >> number >> address) || number != SYS_futex) return false;
+  const uintptr_t word = std::stoull(address, nullptr, 16);
+  const auto begin = reinterpret_cast<uintptr_t>(&lock);
+  return word >= begin && word < begin + sizeof(Lock);
+}
+
+// The appender is seen blocked on the lock the checkpoint holds before anything is checked, so
+// the test always observes an append that waits, never one that has not started yet.
+TEST_F(WalTest, ConcurrentAppendWaitsForAnExclusiveCheckpoint) {
   auto w = open_log();
   std::atomic<bool> done{false};
+  std::atomic<pid_t> appender_tid{0};
   std::unique_lock checkpoint(w->checkpoint_lock());
   std::thread appender([&] {
+    appender_tid = ::gettid();
     EXPECT_TRUE(w->append(payload_of("waits")).ok());
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (appender_tid.load() == 0) std::this_thread::yield();
+  // An append that ignored the lock would finish instead of blocking.
+  while (!done.load() && !blocked_on(appender_tid.load(), w->checkpoint_lock())) {
+    std::this_thread::yield();
+  }
   EXPECT_FALSE(done.load());
   EXPECT_EQ(file_size(), 0u);
   checkpoint.unlock();

@@ -46,11 +46,12 @@ def test_constructor_file_errors(tmp_path):
     with pytest.raises(RuntimeError) as e:
         Tarnwell(data_dir=str(regular))
     assert err(e).startswith(f"failed to load snapshots from '{regular}': ")
-    blocked = tmp_path / "sub"
     with pytest.raises(RuntimeError) as e:
         Tarnwell(data_dir=str(regular / "below"))
     assert err(e).startswith("failed to open WAL: ")
-    assert not blocked.exists()
+    # A failed open leaves nothing behind and does not touch the file in the way.
+    assert [p.name for p in tmp_path.iterdir()] == ["file"]
+    assert regular.read_text() == "x"
 
 
 def test_unknown_metric_is_case_sensitive(db):

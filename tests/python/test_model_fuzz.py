@@ -32,6 +32,11 @@ texts = st.text(max_size=30) | st.sampled_from(["the cat", "dog and cat", "ΟΔ�
 queries = st.sampled_from(["cat", "dog", "οδός", "the", "zebra", "ΟΔΟΣ"])
 
 
+def all_finite(values):
+    """Embeddings must hold finite numbers."""
+    return all(math.isfinite(x) for x in values)
+
+
 def same_value(a, b):
     if type(a) is not type(b):
         return False
@@ -138,7 +143,7 @@ class DatabaseMachine(RuleBasedStateMachine):
         emb = self.embedding(data, c.dim if c else 3)
         if c is None:
             exc = KeyError
-        elif doc_id == BAD_ID or len(emb) != c.dim:
+        elif doc_id == BAD_ID or len(emb) != c.dim or not all_finite(emb):
             exc = ValueError
         elif doc_id is not None and self.canonical(doc_id) in c.docs:
             exc = ValueError
@@ -167,9 +172,9 @@ class DatabaseMachine(RuleBasedStateMachine):
                 del doc[flaw]
             docs.append(doc)
             canon = None if doc_id in (None, BAD_ID) else self.canonical(doc_id)
-            bad |= (flaw is not None or doc_id == BAD_ID or (c and len(doc["embedding"] if
-                    "embedding" in doc else []) != c.dim) or canon in seen or
-                    (c is not None and canon in c.docs))
+            emb = doc.get("embedding", [])
+            bad |= (flaw is not None or doc_id == BAD_ID or (c and len(emb) != c.dim) or
+                    not all_finite(emb) or canon in seen or (c is not None and canon in c.docs))
             if canon:
                 seen.add(canon)
         exc = KeyError if c is None else (ValueError if bad else None)
@@ -232,7 +237,7 @@ class DatabaseMachine(RuleBasedStateMachine):
         flt = None if n is None else {"must": [{"field": "n", "op": "eq", "value": n}]}
         if c is None:
             exc = KeyError
-        elif mode == "none" or (emb is not None and len(emb) != c.dim):
+        elif mode == "none" or (emb is not None and (len(emb) != c.dim or not all_finite(emb))):
             exc = ValueError
         else:
             exc = None

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from tarnwell import Tarnwell
+from tarnwell import RecoveryWarning, Tarnwell
 
 from conftest import KEY, OTHER_KEY, vec
 
@@ -121,7 +121,8 @@ def test_only_twl_files_are_loaded_and_bad_ones_skipped(data_dir):
             f.write(body)
     with open(os.path.join(data_dir, "broken.twl"), "wb") as f:
         f.write(b"garbage")
-    db = reopen(data_dir)
+    with pytest.warns(RecoveryWarning, match="broken.twl"):
+        db = reopen(data_dir)
     assert db.list_collections() == ["x"]
 
 
@@ -133,10 +134,15 @@ def test_load_registers_under_the_given_name(tmp_path):
     os.rename(tmp_path / "orig.twl", tmp_path / "copy.twl")
     other = Tarnwell()
     other.load("copy", path=str(tmp_path))
-    assert sorted(other.list_collections()) == ["copy", "orig"]
+    assert other.list_collections() == ["copy"]  # nothing under the stored name
     assert other.get("copy", doc)["text"] == "x"
-    assert other.collection_info("orig").document_count == 0
     assert other.collection_info("copy").name == "copy"
+    # A copy loads beside the original it was made from.
+    db.insert("orig", "y", vec(2))
+    db.load("copy", path=str(tmp_path))
+    assert sorted(db.list_collections()) == ["copy", "orig"]
+    assert (db.collection_info("orig").document_count,
+            db.collection_info("copy").document_count) == (2, 1)
 
 
 def test_failed_load_changes_nothing(tmp_path):
@@ -183,7 +189,8 @@ def test_encrypted_handle(data_dir):
     assert "is encrypted but no encryption key was provided" in e.value.args[0]
     del db
     # A handle with another key skips the snapshot silently...
-    assert reopen(data_dir, OTHER_KEY).list_collections() == []
+    with pytest.warns(RecoveryWarning, match="c.twl"):
+        assert reopen(data_dir, OTHER_KEY).list_collections() == []
 
 
 @pytest.mark.parametrize("key", [None, OTHER_KEY])

@@ -13,11 +13,13 @@ from tarnwell import CollectionInfo, SearchResult, Tarnwell
 from conftest import vec
 
 
-def test_module_holds_exactly_the_three_classes():
+def test_module_holds_exactly_the_three_classes_and_the_warning():
     public = sorted(n for n in dir(_tarnwell) if not n.startswith("__"))
-    assert public == ["CollectionInfo", "SearchResult", "Tarnwell"]
+    assert public == ["CollectionInfo", "RecoveryWarning", "SearchResult", "Tarnwell"]
     assert _tarnwell.__doc__ is None
     assert tarnwell.Tarnwell is _tarnwell.Tarnwell
+    assert tarnwell.RecoveryWarning is _tarnwell.RecoveryWarning
+    assert issubclass(tarnwell.RecoveryWarning, RuntimeWarning)
 
 
 SIGNATURES = {

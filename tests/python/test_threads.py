@@ -155,46 +155,73 @@ def test_concurrent_inserts_deletes_searches_and_checkpoints_lose_nothing(tmp_pa
 
 # --- the interpreter lock is released around long calls ------------------------------------
 #
-# Timing a pause is at the mercy of the scheduler on a busy machine. CPU time is not: a thread
-# waiting for the interpreter lock sleeps, so if the long call kept the lock, the other thread
-# would gather next to no CPU time while it runs; released, the scheduler shares the cores
-# between the two threads alike, however loaded the machine is.
+# Judged by what another thread can do while the call is halfway, never by how long anything
+# takes. The call's thread reads its CPU clock just before and just after the call; this thread
+# repeats a step and reads the call thread's CPU clock around each one. This thread runs Python,
+# so it holds the interpreter lock at every reading: a step whose two readings both fall in the
+# middle half of the call's CPU time ran while the call was halfway through its work (the calls
+# here spend nearly all of it in the core) without the lock. A call that kept the lock, even one
+# that let it go only briefly, would leave readings only near its start and end. A call too
+# short for this thread to be scheduled meanwhile shows nothing either way, so its work doubles
+# until a step lands halfway, up to a bound.
 
-MIN_CALL_CPU = 0.1  # seconds: long enough that a kept lock would show
+DOUBLINGS = 6  # the largest call does 2**(DOUBLINGS - 1) times the first one's work
 
 
-def cpu_times_during(call, step):
-    """Runs `call` on a thread while this thread repeats `step`; returns (CPU time of the call's
-    thread, CPU time of this thread meanwhile)."""
-    finished = threading.Event()
-    span = {}
+def steps_alongside(call, step):
+    """Runs `call` on a thread while this thread repeats `step`. Returns the call thread's CPU
+    clock just before and just after the call, and its readings around each step (ns)."""
+    clock_at = {}
+    called = threading.Event()
+    sampled = threading.Event()
 
     def run():
-        start = time.thread_time()
         try:
+            own = time.pthread_getcpuclockid(threading.get_ident())
+            clock_at["start"] = time.clock_gettime_ns(own)
             call()
-        finally:
-            span["cpu"] = time.thread_time() - start
-            finished.set()
+            clock_at["end"] = time.clock_gettime_ns(own)
+        except BaseException as e:  # noqa: BLE001 - re-raised below
+            clock_at["error"] = e
+        called.set()
+        sampled.wait()  # the thread's clock is readable only while it lives
 
     t = threading.Thread(target=run)
-    start = time.thread_time()
     t.start()
-    while not finished.is_set():
-        step()
-    mine = time.thread_time() - start
-    t.join()
-    return span["cpu"], mine
+    readings = []
+    try:
+        clock = time.pthread_getcpuclockid(t.ident)
+        while not called.is_set():
+            before = time.clock_gettime_ns(clock)
+            step()
+            readings.append((before, time.clock_gettime_ns(clock)))
+    finally:
+        sampled.set()
+        t.join()
+    if "error" in clock_at:
+        raise clock_at["error"]
+    return clock_at["start"], clock_at["end"], readings
+
+
+def step_ran_halfway(call, step):
+    """True when a whole step ran while the call was in the middle half of its CPU time."""
+    start, end, readings = steps_alongside(call, step)
+    low, high = start + (end - start) // 4, end - (end - start) // 4
+    return any(low <= before and after <= high for before, after in readings)
+
+
+def assert_runs_alongside(make_call, step):
+    """make_call(scale) prepares a call doing `scale` times some base work."""
+    for doubling in range(DOUBLINGS):
+        if step_ran_halfway(make_call(2 ** doubling), step):
+            return
+    pytest.fail(f"no step of another thread ran while the call was halfway, even at "
+                f"{2 ** (DOUBLINGS - 1)} times the work: the call holds the interpreter lock "
+                f"while it works")
 
 
 def python_step():
     sum(range(200))
-
-
-def assert_overlapped(call_cpu, other_cpu):
-    assert call_cpu > MIN_CALL_CPU, "the call is too short to tell"
-    # Released, the other thread's share is about equal to the call's; kept, about zero.
-    assert other_cpu > call_cpu / 4
 
 
 def keyword_heavy(db):
@@ -202,55 +229,69 @@ def keyword_heavy(db):
     # of every word once per repetition: one long native call.
     words = " ".join(f"word{i}" for i in range(20))
     db.create_collection("k", 2)
-    db.batch_insert("k", [{"text": words, "embedding": [float(i), 1.0]} for i in range(4000)])
-    query = " ".join([words] * 600)
-    return lambda: db.search("k", query_text=query, k=5)
+    db.batch_insert("k", [{"text": words, "embedding": [float(i), 1.0]} for i in range(2000)])
+    return lambda scale: lambda: db.search("k", query_text=" ".join([words] * 80 * scale), k=5)
 
 
 def big_batch(db):
-    db.create_collection("b", 48, ef_construction=200)
     rnd = random.Random(3)
-    docs = [{"text": "x", "embedding": [rnd.gauss(0, 1) for _ in range(48)]} for _ in range(1200)]
-    return lambda: db.batch_insert("b", docs)
+
+    def make(scale):
+        name = f"b{scale}"
+        db.create_collection(name, 48, ef_construction=100)
+        docs = [{"text": "x", "embedding": [rnd.gauss(0, 1) for _ in range(48)]}
+                for _ in range(150 * scale)]
+        return lambda: db.batch_insert(name, docs)
+    return make
 
 
 def rebuild(db):
-    big_batch(db)()
-    return lambda: db.rebuild("b")
+    make_batch = big_batch(db)
+
+    def make(scale):
+        make_batch(scale)()
+        return lambda: db.rebuild(f"b{scale}")
+    return make
 
 
-@pytest.mark.parametrize("make_call", [keyword_heavy, big_batch, rebuild],
+@pytest.mark.parametrize("make_calls", [keyword_heavy, big_batch, rebuild],
                          ids=["search", "batch_insert", "rebuild"])
-def test_long_calls_let_other_threads_run(make_call):
-    db = Tarnwell()
-    call = make_call(db)
-    assert_overlapped(*cpu_times_during(call, python_step))
+def test_long_calls_let_other_threads_run(make_calls):
+    assert_runs_alongside(make_calls(Tarnwell()), python_step)
 
 
-def test_long_checkpoints_let_other_threads_run(tmp_path):
+def test_a_call_that_keeps_the_lock_is_caught():
+    # sum() over a range runs in C without ever offering the lock: no step can land halfway,
+    # however long it runs.
+    assert not step_ran_halfway(lambda: sum(range(2_000_000)), python_step)
+
+
+@pytest.mark.parametrize("checkpoint", ["save", "compact"])
+def test_long_checkpoints_let_other_threads_run(tmp_path, checkpoint):
     db = Tarnwell(data_dir=str(tmp_path / "data"))
-    db.create_collection("s", 8)
     rnd = random.Random(4)
-    big = "lorem ipsum " * 2000  # 24 KB per document: a snapshot of about 100 MB
-    for start in range(0, 4000, 500):
-        db.batch_insert("s", [{"text": big, "embedding": [rnd.random() for _ in range(8)]}
-                              for _ in range(500)])
-    for call in (lambda: db.save("s"), db.compact):
-        db.insert("s", "one more", [0.5] * 8)  # something to checkpoint
-        call_cpu, other_cpu = cpu_times_during(call, python_step)
-        # Much of a checkpoint is waiting for the disk, which takes no CPU time at all.
-        assert call_cpu > MIN_CALL_CPU / 4, "the call is too short to tell"
-        assert other_cpu > call_cpu / 4
+    big = "lorem ipsum " * 2000  # 24 KB per document
+
+    def make(scale):
+        name = f"s{scale}"
+        db.create_collection(name, 8)
+        for _ in range(scale):
+            db.batch_insert(name, [{"text": big, "embedding": [rnd.random() for _ in range(8)]}
+                                   for _ in range(100)])
+        return lambda: db.save(name) if checkpoint == "save" else db.compact()
+
+    assert_runs_alongside(make, python_step)
 
 
 def test_two_searching_threads_overlap():
+    # A short search that starts and ends while the long one is halfway ran beside it: were
+    # searches of one collection serialised, it would wait until the long one had finished.
     db = Tarnwell()
-    long_search = keyword_heavy(db)
-    searches = []
+    long_searches = keyword_heavy(db)
+    results = []
 
     def short_search():
-        searches.append(db.search("k", query_embedding=[1.0, 1.0], k=1))
+        results.append(db.search("k", query_embedding=[1.0, 1.0], k=1))
 
-    call_cpu, other_cpu = cpu_times_during(long_search, short_search)
-    assert_overlapped(call_cpu, other_cpu)
-    assert len(searches) >= 2 and all(len(s) == 1 for s in searches)
+    assert_runs_alongside(long_searches, short_search)
+    assert results and all(len(r) == 1 for r in results)

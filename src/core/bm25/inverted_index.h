@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +23,19 @@ struct Posting {
   bool operator==(const Posting&) const = default;
 };
 
+// A text tokenized and counted ahead of its insertion, with room made for it (see
+// InvertedIndex::reserve_for), so that adding it cannot fail.
+struct PreparedText {
+  uint32_t length = 0;                                 // kept tokens
+  std::vector<std::pair<std::string, uint32_t>> terms;  // distinct terms with their counts
+  // Filled by reserve_for: the existing lists of its terms, each with room for one more posting
+  // (and the term's count), and the lists of terms new to the index, already holding theirs.
+  std::vector<std::pair<std::vector<Posting>*, uint32_t>> lists;
+  std::vector<std::unordered_map<std::string, std::vector<Posting>>::node_type> new_lists;
+
+  static PreparedText of(std::string_view text);
+};
+
 class InvertedIndex {
  public:
   // One list per term, postings in the order documents were added; never an empty list.
@@ -31,14 +45,31 @@ class InvertedIndex {
   uint32_t doc_count = 0;     // documents currently counted
   uint64_t total_length = 0;  // sum of the counted documents' lengths
 
-  // Indexes `text` under `doc_id`. An id that is still indexed (non-zero length) is removed
-  // first, so its postings are never duplicated.
+  // Indexes `text` under `doc_id`. An id that is still indexed is removed first, so its postings
+  // are never duplicated.
   void add_document(uint32_t doc_id, std::string_view text);
 
-  // Un-indexes a document. Ids with length 0 (never indexed, already removed, or texts without
-  // tokens) change nothing, so a token-less document stays counted in doc_count. Scans every
-  // posting list.
+  // add_document in two steps, for texts that take the ids first_id, first_id + 1, ...:
+  // reserve_for allocates everything they need (it may throw std::bad_alloc and then changes
+  // nothing a reader can see), add_prepared then cannot fail. The texts are added in order, or a
+  // prefix of them; nothing else may change the index meanwhile.
+  void reserve_for(uint32_t first_id, std::span<PreparedText* const> texts);
+  void add_prepared(uint32_t doc_id, PreparedText& text) noexcept;
+
+  // Un-indexes a document: it leaves doc_count, total_length and its postings, a document with
+  // no tokens included. Ids never indexed or already removed change nothing. Scans every posting
+  // list of a document with tokens.
   void remove_document(uint32_t doc_id);
+
+  // Derives which ids are indexed from the ids of the live documents (every live document is
+  // indexed, nothing else is), for an index read from a file, where token-less documents cannot
+  // be told from removed ones; doc_count and total_length are recomputed to match, which also
+  // heals counts that older files let drift.
+  void recount(const std::vector<bool>& live);
+
+  bool is_indexed(uint32_t doc_id) const {
+    return doc_id < indexed_.size() && indexed_[doc_id];
+  }
 
   // Up to k (doc_id, score) pairs, highest BM25 score first; equal scores by ascending doc_id.
   // When more than k documents score, the cut drops the lowest scores and, among equal scores
@@ -52,6 +83,9 @@ class InvertedIndex {
  private:
   std::vector<std::pair<uint32_t, float>> ranked(std::string_view query, size_t k,
                                                  const IdBitset* admitted) const;
+
+  // Per id: counted in doc_count. Never persisted (see recount).
+  std::vector<bool> indexed_;
 };
 
 }  // namespace tarnwell_core

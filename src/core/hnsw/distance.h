@@ -1,7 +1,7 @@
 // The three distance operations every comparison in the index goes through (smaller is closer
 // for every metric), and QueryDistance, which binds one query to an index once so that the
-// graph walk pays one switch and one kernel call per node. Special cases (tiny norms, constant
-// stored vectors) are decided here, the sums by the kernels of quantization/simd.
+// graph walk pays one switch and one kernel call per node. Special cases (tiny norms) are
+// decided here, the sums by the kernels of quantization/simd.
 #pragma once
 
 #include <xmmintrin.h>
@@ -35,7 +35,8 @@ inline float finish_exact_cosine(const simd::CosineSums& s) {
   return 1.0f - s.dot / denom;
 }
 
-// The caller has already answered 1.0 for a tiny query norm or a constant stored vector.
+// The caller has already answered 1.0 for a tiny query norm. A constant stored vector (scale 0)
+// is its value in every component and is scored like any other vector.
 inline float finish_asym_cosine(const simd::AsymCosineSums& s, float query_norm_sq) {
   const double denom =
       std::sqrt(static_cast<double>(query_norm_sq)) * std::sqrt(static_cast<double>(s.norm_v));
@@ -67,7 +68,6 @@ inline float asym(const simd::KernelTable& k, DistanceMetric metric, const float
       break;
   }
   if (query_norm_sq < 1e-10f) return 1.0f;
-  if (scale == 0.0f) return 1.0f;  // a constant stored vector, whatever its value
   return finish_asym_cosine(k.cosine_u8(q, codes, n, min, scale), query_norm_sq);
 }
 
@@ -154,7 +154,6 @@ class QueryDistance {
         break;
     }
     if (query_norm_sq_ < 1e-10f) return 1.0f;
-    if (m.scale == 0.0f) return 1.0f;
     const double denom = query_root_double_ * m.root_codes;
     if (denom < 1e-10) return 1.0f;
     const float dot = k_.dot_u8(query_, codes, dim_, m.min, m.scale);

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "core/hnsw/huge_pages.h"
+#include "core/hnsw/insert.h"
 #include "core/quantization/simd/kernels.h"
 
 namespace tarnwell_core {
@@ -29,7 +30,8 @@ HnswIndex::HnswIndex(const HnswConfig& cfg, size_t dim)
     : config(cfg),
       dimension(dim),
       level0_cap_(std::min<uint64_t>(cfg.m_max0, kInitialCapLimit)),
-      upper_cap_(std::min<uint64_t>(cfg.m, kInitialCapLimit)) {}
+      upper_cap_(std::min<uint64_t>(cfg.m, kInitialCapLimit)),
+      level_seed_(os_level_seed()) {}
 
 HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   HnswIndex idx(f.config, f.dimension);

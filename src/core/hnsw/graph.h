@@ -3,6 +3,7 @@
 // in flat id-indexed arrays (public, in their persisted order); adjacency is encapsulated: layer
 // 0 in one block with a fixed capacity per node, upper layers in a second block that only nodes
 // above layer 0 pay for. HnswIndexFields is the persisted form and the only way in or out.
+// Levels of new nodes come from a per-index seed (see level_seed()), never persisted.
 #pragma once
 
 #include <cstddef>
@@ -57,8 +58,19 @@ class HnswIndex {
   HnswIndexFields to_fields() const;
 
   // Adds node `id`, which must equal node_count; `vector` has `dimension` components and `q`
-  // is its quantization. Only resource exhaustion can fail.
+  // is its quantization. Only resource exhaustion can fail (std::bad_alloc): the index is then
+  // unchanged, or, when it failed while linking, holds the node as a tombstone (node_count
+  // tells which).
   void insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q);
+
+  // The seed of the level draws: node `id` gets level_for_draw(level_draw(seed, id), ...) (see
+  // core/hnsw/insert.h). Each index, whether new or built from fields, starts with a seed from
+  // the operating system; nothing persists it. Being a pure function of seed and id, a draw
+  // needs no state that concurrent insertions would have to share, and an index seeded alike
+  // draws the same levels on any thread in any order, so tests set it for reproducible graphs.
+  // Set it before insertions start.
+  uint64_t level_seed() const { return level_seed_; }
+  void set_level_seed(uint64_t seed) { level_seed_ = seed; }
 
   // The k nearest live nodes, ascending by precise distance; empty without an entry point.
   std::vector<ScoredNode> knn_search(std::span<const float> query, size_t k) const;
@@ -192,6 +204,7 @@ class HnswIndex {
   std::vector<UpperLists> upper_nodes_;
   std::vector<uint32_t> upper_;
   size_t upper_cap_ = 0;
+  uint64_t level_seed_;
 };
 
 }  // namespace tarnwell_core

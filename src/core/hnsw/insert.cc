@@ -6,7 +6,7 @@
 #include "core/hnsw/insert.h"
 
 #include <algorithm>
-#include <bit>
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <cmath>
@@ -22,49 +22,6 @@
 
 namespace tarnwell_core {
 namespace {
-
-// xoshiro256**, seeded through splitmix64.
-struct LevelGenerator {
-  uint64_t s[4] = {0, 0, 0, 0};
-  bool seeded = false;
-
-  void seed(uint64_t x) {
-    for (uint64_t& w : s) {
-      x += 0x9e3779b97f4a7c15ULL;
-      uint64_t z = x;
-      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-      z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-      w = z ^ (z >> 31);
-    }
-    seeded = true;
-  }
-
-  uint64_t next() {
-    const uint64_t result = std::rotl(s[1] * 5, 7) * 9;
-    const uint64_t t = s[1] << 17;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = std::rotl(s[3], 45);
-    return result;
-  }
-};
-
-thread_local LevelGenerator LEVEL_GENERATOR;
-
-uint64_t os_seed() {
-  uint8_t bytes[8];
-  uint64_t seed = 0;
-  if (fill_os_random(bytes).ok()) {
-    std::memcpy(&seed, bytes, sizeof seed);
-    return seed;
-  }
-  // Without the OS source, levels only need to differ between threads and runs.
-  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  return static_cast<uint64_t>(now) ^ reinterpret_cast<uintptr_t>(&LEVEL_GENERATOR);
-}
 
 // Buffers one insertion needs, reused so that an insertion allocates only what it stores.
 struct InsertScratch {
@@ -99,13 +56,26 @@ size_t level_for_draw(double r, uint64_t m, uint64_t max_layers) {
   return static_cast<size_t>(std::min(level, cap));
 }
 
-double next_level_draw() {
-  LevelGenerator& g = LEVEL_GENERATOR;
-  if (!g.seeded) g.seed(os_seed());
-  return static_cast<double>(g.next() >> 11) * 0x1.0p-53;
+double level_draw(uint64_t seed, uint64_t id) {
+  uint64_t z = seed + (id + 1) * 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  z ^= z >> 31;
+  return static_cast<double>(z >> 11) * 0x1.0p-53;
 }
 
-void seed_level_generator_for_testing(uint64_t seed) { LEVEL_GENERATOR.seed(seed); }
+uint64_t os_level_seed() {
+  uint8_t bytes[8];
+  uint64_t seed = 0;
+  if (fill_os_random(bytes).ok()) {
+    std::memcpy(&seed, bytes, sizeof seed);
+    return seed;
+  }
+  // Without the OS source, seeds only need to differ between indexes and runs.
+  static std::atomic<uint64_t> COUNTER{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return static_cast<uint64_t>(now) ^ (COUNTER.fetch_add(1) * 0x9e3779b97f4a7c15ULL);
+}
 
 namespace {
 
@@ -229,7 +199,7 @@ const float* HnswIndex::node_vector(uint32_t node, std::vector<float>& buffer) c
 
 void HnswIndex::insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q) {
   assert(id == node_count && vector.size() == dimension && q.data.size() == dimension);
-  const size_t level = level_for_draw(next_level_draw(), config.m, config.max_layers);
+  const size_t level = level_for_draw(level_draw(level_seed_, id), config.m, config.max_layers);
   if (!entry_point) {
     store_node(vector, q, level);
     entry_point = id;
@@ -268,16 +238,23 @@ void HnswIndex::insert(uint32_t id, std::span<const float> vector, const Quantiz
   }
 
   store_node(vector, q, level);
-  for (size_t layer = 0; layer <= top; ++layer) set_list(id, layer, s.new_lists[layer]);
-  for (size_t layer = 0; layer <= top; ++layer) {
-    bool linked = false;
-    for (uint32_t n : s.new_lists[layer]) linked |= link_back(n, layer, id);
-    // Pruning may drop the new node from every list, which tombstones crowding those lists
-    // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
-    // its farthest tombstone for it; lists without tombstones are pruned as usual.
-    if (!linked && !s.new_lists[layer].empty()) {
-      adopt_in_place_of_tombstone(s.new_lists[layer][0], layer, id);
+  try {
+    for (size_t layer = 0; layer <= top; ++layer) set_list(id, layer, s.new_lists[layer]);
+    for (size_t layer = 0; layer <= top; ++layer) {
+      bool linked = false;
+      for (uint32_t n : s.new_lists[layer]) linked |= link_back(n, layer, id);
+      // Pruning may drop the new node from every list, which tombstones crowding those lists
+      // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
+      // its farthest tombstone for it; lists without tombstones are pruned as usual.
+      if (!linked && !s.new_lists[layer].empty()) {
+        adopt_in_place_of_tombstone(s.new_lists[layer][0], layer, id);
+      }
     }
+  } catch (...) {
+    // Out of memory while linking (a list widened, scratch grown): the graph stays sound, with
+    // the half-linked node as a tombstone, a waypoint only.
+    deleted[id] = 1;
+    throw;
   }
   if (level > max_level) {
     max_level = level;

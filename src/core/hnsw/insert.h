@@ -1,5 +1,6 @@
-// Level draws for insertion. The draw uses a per-thread generator seeded from the operating
-// system's random source; levels need not be reproducible, but tests can seed it.
+// Level draws for insertion. A node's level is a pure function of its index's level seed and
+// its id: the index holds no generator state, so insertions on several threads need no lock
+// for it, and an index given a fixed seed builds the same levels whatever the thread or order.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +13,11 @@ namespace tarnwell_core {
 // in a byte). r = 0 gives the cap; m < 2 or max_layers = 0 never give anything out of range.
 size_t level_for_draw(double r, uint64_t m, uint64_t max_layers);
 
-// The next uniform draw in [0, 1) of the calling thread's generator.
-double next_level_draw();
+// The uniform draw in [0, 1) for node `id` of an index seeded with `seed`: element `id` of the
+// splitmix64 sequence that starts at `seed`.
+double level_draw(uint64_t seed, uint64_t id);
 
-// Test hook: reseeds the calling thread's generator, making its level draws reproducible.
-void seed_level_generator_for_testing(uint64_t seed);
+// A fresh level seed from the operating system's random source (a new index's default).
+uint64_t os_level_seed();
 
 }  // namespace tarnwell_core

@@ -8,6 +8,11 @@
 #include <limits>
 
 namespace tarnwell_core {
+
+Status check_alpha(float alpha) {
+  if (alpha >= 0.0f && alpha <= 1.0f) return Status();
+  return Status::invalid_argument("alpha must be between 0 and 1");
+}
 namespace {
 
 struct Contribution {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/util/status.h"
+
 namespace tarnwell_core {
 
 // (internal id, score), best first.
@@ -21,6 +23,10 @@ inline constexpr float LINEAR_NORM_EPSILON = 1.1920929e-07f;
 
 // Each id scores the sum of its terms from both lists; input scores are not looked at.
 RankedList rrf_fusion(const RankedList& vector_hits, const RankedList& keyword_hits, size_t k);
+
+// alpha is a weight: kInvalidArgument "alpha must be between 0 and 1" for NaN or values outside
+// [0, 1], which would make every fused score NaN or invert the ranking.
+Status check_alpha(float alpha);
 
 // Each id scores alpha * its normalised vector score + (1 - alpha) * its normalised keyword
 // score; alpha is used as given (no clamping).

@@ -5,10 +5,12 @@
 #include "core/storage/collection.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
 #include "core/quantization/scalar.h"
+#include "core/util/hash_map.h"
 #include "core/util/os_random.h"
 
 namespace tarnwell_core {
@@ -45,6 +47,21 @@ Uuid fresh_retired_id(const UuidToInternal& taken) {
 
 }  // namespace
 
+Status check_embedding(std::span<const float> embedding, uint64_t dimension) {
+  if (embedding.size() != dimension) {
+    return Status::invalid_argument("embedding dimension mismatch: expected " +
+                                    std::to_string(dimension) + ", got " +
+                                    std::to_string(embedding.size()));
+  }
+  for (size_t i = 0; i < embedding.size(); ++i) {
+    if (!std::isfinite(embedding[i])) {
+      return Status::invalid_argument("embedding contains a non-finite value at index " +
+                                      std::to_string(i));
+    }
+  }
+  return Status();
+}
+
 CollectionData::CollectionData(std::string name, uint64_t dimension, const HnswConfig& config)
     : name(std::move(name)), dimension(dimension), hnsw(config, dimension) {}
 
@@ -64,6 +81,9 @@ Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& c
 
 Collection::Collection(CollectionData data) : dimension_(data.dimension), data_(std::move(data)) {
   rebuild_live_table();
+  std::vector<bool> live(live_.size());
+  for (size_t p = 0; p < live_.size(); ++p) live[p] = live_[p] != nullptr;
+  data_.bm25.recount(live);
   rebuild_metadata_index();
 }
 
@@ -91,42 +111,131 @@ void Collection::unindex_locked(uint32_t p) {
   if (p < live_.size()) live_[p] = nullptr;
 }
 
-void Collection::index_locked(const Document& doc, std::span<const float> embedding,
-                              const QuantizedVector& q) {
+Collection::PendingInsert Collection::pend(std::shared_ptr<const Document> doc,
+                                           std::span<const float> embedding) {
+  PendingInsert p;
+  p.q = QuantizedVector::quantize(embedding);
+  p.text = PreparedText::of(doc->text);
+  UuidToInternal ids;
+  ids.emplace(doc->id, 0);
+  p.id_node = ids.extract(ids.begin());
+  p.doc = std::move(doc);
+  p.embedding = embedding;
+  return p;
+}
+
+void Collection::reserve_locked(std::span<PendingInsert> pending) {
   CollectionData& d = data_;
-  // Taken back if a later step throws, so the index never holds a document that is not in.
-  MetadataIndex::Addition indexed(metadata_, static_cast<uint32_t>(d.internal_to_uuid.size()),
-                                  doc.metadata);
-  if (const auto it = d.uuid_to_internal.find(doc.id); it != d.uuid_to_internal.end()) {
-    const uint32_t p = it->second;
-    unindex_locked(p);
-    if (p < d.internal_to_uuid.size()) {
-      const Uuid retired = fresh_retired_id(d.uuid_to_internal);
-      d.internal_to_uuid[p] = retired;
-      d.uuid_to_internal.emplace(retired, p);
-    }
+  size_t new_documents = 0;
+  for (PendingInsert& p : pending) {
+    if (d.documents.contains(p.doc->id)) continue;
+    DocumentMap one;
+    one.emplace(p.doc->id, nullptr);
+    p.doc_node = one.extract(one.begin());
+    ++new_documents;
   }
+  reserve_room(d.documents, new_documents);
+  // Each insert adds one entry: its own (an earlier entry of the id is re-keyed, not copied).
+  reserve_room(d.uuid_to_internal, pending.size());
+  d.internal_to_uuid.reserve(d.internal_to_uuid.size() + pending.size());
+  live_.reserve(live_.size() + pending.size());
+  const auto first = static_cast<uint32_t>(d.internal_to_uuid.size());
+  std::vector<PreparedText*> texts;
+  texts.reserve(pending.size());
+  for (PendingInsert& p : pending) texts.push_back(&p.text);
+  d.bm25.reserve_for(first, texts);
+}
+
+void Collection::commit_locked(PendingInsert& p) {
+  CollectionData& d = data_;
   const auto n = static_cast<uint32_t>(d.internal_to_uuid.size());
-  d.uuid_to_internal[doc.id] = n;
-  d.internal_to_uuid.push_back(doc.id);
-  d.bm25.add_document(n, doc.text);
-  d.hnsw.insert(n, embedding, q);
-  live_.push_back(&doc);
-  indexed.commit();
+  const Uuid id = p.doc->id;
+  // First, so that its failure changes nothing; taken back if the graph insertion fails.
+  MetadataIndex::Addition indexed(metadata_, n, p.doc->metadata);
+  try {
+    d.hnsw.insert(n, p.embedding, p.q);
+  } catch (...) {
+    if (d.hnsw.node_count > n) {
+      // Stored, then failed while linking: the node stays as a tombstone under an id of its own.
+      p.id_node.key() = fresh_retired_id(d.uuid_to_internal);
+      p.id_node.mapped() = n;
+      d.internal_to_uuid.push_back(p.id_node.key());
+      d.uuid_to_internal.insert(std::move(p.id_node));
+      live_.push_back(nullptr);
+    }
+    throw;
+  }
+  indexed.commit();  // nothing below throws
+  d.bm25.add_prepared(n, p.text);
+  if (auto old = d.uuid_to_internal.extract(id)) {
+    // The id had a node: tombstone it and give it a fresh id of its own. Un-indexed after the
+    // new text went in, so no posting list the new text uses is emptied and dropped meanwhile.
+    const uint32_t q = old.mapped();
+    unindex_locked(q);
+    old.key() = fresh_retired_id(d.uuid_to_internal);
+    if (q < d.internal_to_uuid.size()) d.internal_to_uuid[q] = old.key();
+    d.uuid_to_internal.insert(std::move(old));
+  }
+  p.id_node.mapped() = n;
+  d.uuid_to_internal.insert(std::move(p.id_node));
+  d.internal_to_uuid.push_back(id);
+  const Document* doc = p.doc.get();
+  if (p.doc_node) {
+    p.doc_node.mapped() = std::move(p.doc);
+    d.documents.insert(std::move(p.doc_node));
+  } else {
+    // Replacing a live document (replay of an update) or re-indexing a stored one (rebuild): the
+    // earlier version is released after the lock, by the caller's copy of it.
+    std::swap(d.documents.find(id)->second, p.doc);
+  }
+  live_.push_back(doc);
+}
+
+std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending) {
+  std::vector<Uuid> ids;
+  ids.reserve(pending.size());
+  size_t done = 0;
+  try {
+    for (; done < pending.size(); ++done) {
+      ids.push_back(pending[done].doc->id);
+      commit_locked(pending[done]);
+    }
+  } catch (...) {
+    // All or nothing: what went in before the failure comes out again (as deletions would).
+    for (size_t i = 0; i < done; ++i) {
+      const auto it = data_.documents.find(ids[i]);
+      if (it == data_.documents.end()) continue;
+      if (const auto u = data_.uuid_to_internal.find(ids[i]); u != data_.uuid_to_internal.end()) {
+        unindex_locked(u->second);
+      }
+      data_.documents.erase(it);
+    }
+    throw;
+  }
+  return ids;
 }
 
 Uuid Collection::insert_document(Document document, std::span<const float> embedding) {
-  const QuantizedVector q = QuantizedVector::quantize(embedding);
-  auto doc = std::make_shared<const Document>(std::move(document));
-  const Uuid id = doc->id;
-  std::shared_ptr<const Document> replaced;  // released after the lock
+  PendingInsert p = pend(std::make_shared<const Document>(std::move(document)), embedding);
+  const Uuid id = p.doc->id;
   {
     std::unique_lock lock(mu_);
-    auto [it, inserted] = data_.documents.try_emplace(id, nullptr);
-    replaced = std::exchange(it->second, std::move(doc));
-    index_locked(*it->second, embedding, q);
+    reserve_locked(std::span(&p, 1));
+    commit_locked(p);
   }
-  return id;
+  return id;  // a replaced document (in p.doc) is released after the lock
+}
+
+std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding> documents) {
+  std::vector<PendingInsert> pending;
+  pending.reserve(documents.size());
+  for (DocumentWithEmbedding& d : documents) {
+    pending.push_back(
+        pend(std::make_shared<const Document>(std::move(d.document)), d.embedding));
+  }
+  std::unique_lock lock(mu_);
+  reserve_locked(pending);
+  return commit_all_locked(pending);
 }
 
 bool Collection::delete_document(const Uuid& id) {

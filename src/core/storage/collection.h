@@ -52,6 +52,11 @@ struct CollectionData {
                  std::vector<Uuid> internal_to_uuid);
 };
 
+// Whether an embedding may enter a collection of `dimension` (a stored vector or a query):
+// kInvalidArgument "embedding dimension mismatch: expected {}, got {}", or "embedding contains a
+// non-finite value at index {}" for NaN and infinities, which would rank arbitrarily.
+Status check_embedding(std::span<const float> embedding, uint64_t dimension);
+
 // The memory estimate of a collection's state, for callers already holding its lock.
 uint64_t estimate_memory_bytes(const CollectionData& data);
 
@@ -65,6 +70,9 @@ struct CollectionFields {
   InvertedIndex bm25;
   UuidToInternal uuid_to_internal;
   std::vector<Uuid> internal_to_uuid;
+  // Size of the encoded body these fields came from (0 when unknown), which bounds what building
+  // the index from them may allocate.
+  uint64_t source_bytes = 0;
 };
 
 // The consistency checks run on a loaded collection, stopping at the first failure, whose
@@ -86,8 +94,12 @@ class Collection {
   // Inserts a document with its embedding, which must have dimension() components (callers
   // check). An id that was deleted before is inserted anew and its earlier internal id retired;
   // an id that is live is replaced (the earlier node tombstoned and unindexed) — the facade
-  // refuses that case before logging, replay relies on it for update records.
+  // refuses that case before logging, replay relies on it for update records. All or nothing:
+  // when memory runs out it throws std::bad_alloc and documents, id tables and indexes read as
+  // before (at most a tombstoned node under a retired id is left behind).
   Uuid insert_document(Document document, std::span<const float> embedding);
+  // Inserts documents with distinct ids, all or nothing in the same sense.
+  std::vector<Uuid> insert_documents(std::vector<DocumentWithEmbedding> documents);
   // Removes a live document; false when no live document has that id.
   bool delete_document(const Uuid& id);
   std::shared_ptr<const Document> get_document(const Uuid& id) const;
@@ -140,13 +152,35 @@ class Collection {
   // after the log's checkpoint lock and before the log's writer mutex or the collection lock.
   std::mutex& writer_mutex() const { return writer_mu_; }
 
+  // fork() support: the exclusive lock, taken and released around a fork (the order lock is
+  // held, so no logged change is in flight).
+  void lock_for_fork() { mu_.lock(); }
+  void unlock_after_fork() { mu_.unlock(); }
+
  private:
+  // One document on its way in, with everything it needs allocated before anything changes.
+  struct PendingInsert {
+    std::shared_ptr<const Document> doc;
+    std::span<const float> embedding;
+    QuantizedVector q;
+    PreparedText text;
+    DocumentMap::node_type doc_node;    // empty when the id is in data_.documents already
+    UuidToInternal::node_type id_node;  // its entry in uuid_to_internal-to-be
+  };
+  static PendingInsert pend(std::shared_ptr<const Document> doc, std::span<const float> embedding);
+
   // The steps below run under the exclusive lock.
-  // Gives `doc`, already stored in data_.documents, the next internal id in both indexes and the
-  // id tables. An earlier internal id of the same document id is retired first (tombstoned,
-  // un-indexed, and given a fresh random id of its own).
-  void index_locked(const Document& doc, std::span<const float> embedding,
-                    const QuantizedVector& q);
+  // Makes room for the pending documents, which will take the next internal ids in order. May
+  // throw std::bad_alloc, having changed nothing a reader can see.
+  void reserve_locked(std::span<PendingInsert> pending);
+  // Gives a reserved document the next internal id in both indexes and the id tables, storing it
+  // in data_.documents unless it is there already. An earlier internal id of the same document
+  // id is retired (tombstoned, un-indexed, and given a fresh random id of its own). Only the
+  // graph insertion can throw; the tables are then as before, plus the new node as a tombstone
+  // under a retired id when the graph had stored it.
+  void commit_locked(PendingInsert& p);
+  // Inserts reserved documents in order; on failure, removes those already committed and throws.
+  std::vector<Uuid> commit_all_locked(std::span<PendingInsert> pending);
   // Tombstones node p and removes its text from the keyword index.
   void unindex_locked(uint32_t p);
   // Re-derives live_ from the tables.

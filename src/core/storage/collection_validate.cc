@@ -2,6 +2,7 @@
 // The thirteen documented checks run first, in order, with their fixed messages; then the
 // checks that keep every later insert, delete, search and rebuild inside its arrays and loops.
 // Nothing here trusts a count or an id from the file before comparing it with node_count.
+#include <algorithm>
 #include <string>
 
 #include "core/storage/collection.h"
@@ -110,6 +111,32 @@ Status check_config(const HnswConfig& c, uint64_t dimension) {
   return {};
 }
 
+// Building the index lays each layer's lists out at the longest list's capacity (see graph.h). A
+// file may not make that cost more than a small multiple of its own size: one over-long list
+// among many short ones would otherwise cost node_count times its length.
+constexpr uint64_t kAdjacencyBytesPerFileByte = 32;
+constexpr uint64_t kAdjacencyBytesAllowance = uint64_t{64} << 20;
+
+Status check_adjacency_size(const HnswIndexFields& h, uint64_t source_bytes) {
+  if (source_bytes == 0) return {};
+  uint64_t longest0 = 0, longest_upper = 0, upper_lists = 0;
+  for (const auto& lists : h.neighbors) {
+    if (!lists.empty()) longest0 = std::max<uint64_t>(longest0, lists[0].size());
+    for (size_t layer = 1; layer < lists.size(); ++layer) {
+      longest_upper = std::max<uint64_t>(longest_upper, lists[layer].size());
+    }
+    if (lists.size() > 1) upper_lists += lists.size() - 1;
+  }
+  const u128 words = u128{h.node_count} * (longest0 + 1) +
+                     u128{upper_lists} * (longest_upper + 1);
+  const u128 allowed = u128{source_bytes} * kAdjacencyBytesPerFileByte + kAdjacencyBytesAllowance;
+  if (words * 4 > allowed) {
+    return bad("neighbour lists would take " + str(static_cast<uint64_t>(words * 4 >> 20)) +
+               " MiB for a body of " + str(source_bytes) + " bytes");
+  }
+  return {};
+}
+
 // Vectors, levels and adjacency; the per-node lengths are already known to equal node_count.
 Status check_index(const HnswIndexFields& h) {
   const uint64_t n = h.node_count;
@@ -141,6 +168,15 @@ Status check_index(const HnswIndexFields& h) {
     if (lists > c.max_layers) {
       return bad("node " + str(i) + " has " + str(lists) + " adjacency lists, more than " +
                  "max_layers " + str(c.max_layers));
+    }
+    // Insertion never makes a list longer than its layer's cap.
+    for (size_t layer = 0; layer < lists; ++layer) {
+      const uint64_t cap = layer == 0 ? c.m_max0 : c.m;
+      if (h.neighbors[i][layer].size() > cap) {
+        return bad("node " + str(i) + " layer " + str(layer) + " has " +
+                   str(h.neighbors[i][layer].size()) + " neighbours, more than its cap " +
+                   str(cap));
+      }
     }
   }
   if (h.pq_codebook) {
@@ -223,6 +259,7 @@ Status validate(const CollectionFields& fields) {
   RETURN_IF_ERROR(check_name(fields.name));
   RETURN_IF_ERROR(check_config(fields.hnsw.config, fields.dimension));
   RETURN_IF_ERROR(check_index(fields.hnsw));
+  RETURN_IF_ERROR(check_adjacency_size(fields.hnsw, fields.source_bytes));
   RETURN_IF_ERROR(check_tables(fields));
   RETURN_IF_ERROR(check_bm25(fields.bm25, fields.hnsw.node_count));
   return {};

@@ -90,24 +90,26 @@ void Database::register_loaded(std::vector<std::shared_ptr<Collection>> collecti
   }
 }
 
-Status Database::install_loaded(const std::string& name, std::shared_ptr<Collection> loaded,
-                                std::shared_ptr<Collection> empty_stored) {
+void Database::install_loaded(const std::string& name, std::shared_ptr<Collection> loaded) {
   std::shared_ptr<Collection> replaced;  // released after the lock
   std::unique_lock lock(mu_);
-  std::string stored;
-  if (empty_stored) {
-    stored = empty_stored->name();
-    if (stored != name && collections_.contains(stored)) {
-      return Status::already_exists("Collection '" + stored + "' already exists");
-    }
+  const auto it = collections_.try_emplace(name, nullptr).first;
+  replaced = std::exchange(it->second, std::move(loaded));
+}
+
+void Database::lock_for_fork() {
+  mu_.lock();
+  fork_locked_.clear();
+  for (const auto& [name, collection] : collections_) {
+    collection->lock_for_fork();
+    fork_locked_.push_back(collection);
   }
-  if (auto it = collections_.find(name); it != collections_.end()) {
-    replaced = std::move(it->second);
-    collections_.erase(it);
-  }
-  if (empty_stored && stored != name) collections_.emplace(stored, std::move(empty_stored));
-  collections_.insert_or_assign(name, std::move(loaded));
-  return Status();
+}
+
+void Database::unlock_after_fork() {
+  for (auto it = fork_locked_.rbegin(); it != fork_locked_.rend(); ++it) (*it)->unlock_after_fork();
+  fork_locked_.clear();
+  mu_.unlock();
 }
 
 bool Database::replay_insert(Collection& collection, Document&& document,
@@ -141,6 +143,7 @@ void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
           std::shared_ptr<Collection> c = get_collection(e.collection);
           if (!c) {
             count(false);
+            ++summary.missing_collection;
             return;
           }
           bool changed = false;

@@ -33,6 +33,7 @@ struct ReplaySummary {
   std::unordered_set<std::string> removed;  // names whose registered collection a record removed
   size_t applied = 0;                       // records (batch pairs counted singly) applied
   size_t skipped = 0;                       // records or pairs passed over
+  size_t missing_collection = 0;            // of those, changes to a collection not registered
 };
 
 class Database {
@@ -62,11 +63,13 @@ class Database {
   // replaces an earlier one of the same name).
   void register_loaded(std::vector<std::shared_ptr<Collection>> collections);
 
-  // In one exclusive hold: removes `name`, registers `empty_stored` (when given) under its own
-  // name, and registers `loaded` under `name`. Fails, changing nothing, with kAlreadyExists when
-  // `empty_stored`'s name is taken.
-  Status install_loaded(const std::string& name, std::shared_ptr<Collection> loaded,
-                        std::shared_ptr<Collection> empty_stored);
+  // Registers `loaded` under `name`, replacing whatever was registered there.
+  void install_loaded(const std::string& name, std::shared_ptr<Collection> loaded);
+
+  // fork() support: takes the registry lock and every collection's lock exclusively (registry
+  // first, the order total_memory_bytes nests them in), and releases them.
+  void lock_for_fork();
+  void unlock_after_fork();
 
  private:
   using Map = std::unordered_map<std::string, std::shared_ptr<Collection>>;
@@ -78,6 +81,7 @@ class Database {
 
   mutable std::shared_mutex mu_;  // guards collections_
   Map collections_;
+  std::vector<std::shared_ptr<Collection>> fork_locked_;  // held across a fork
 };
 
 }  // namespace tarnwell_core

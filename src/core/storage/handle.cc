@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <new>
 #include <shared_mutex>
 
 #include "core/storage/snapshot.h"
@@ -30,17 +34,15 @@ Status not_found(std::string_view name) {
   return Status::not_found("collection '" + std::string(name) + "' not found");
 }
 
-Status dimension_mismatch(uint64_t expected, size_t got) {
-  return Status::invalid_argument("embedding dimension mismatch: expected " +
-                                  std::to_string(expected) + ", got " + std::to_string(got));
-}
 
 Status already_exists(const Uuid& id) {
   return Status::already_exists("document '" + id.to_string() + "' already exists");
 }
 
 Status remove_file(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Status::from_errno(errno);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return with_path(Status::from_errno(errno), path);
+  }
   return Status();
 }
 
@@ -48,18 +50,32 @@ Status remove_file(const std::string& path) {
 struct LoadedSnapshots {
   std::vector<std::shared_ptr<Collection>> winners;       // one per stored name, listing order
   std::unordered_map<std::string, std::string> carriers;  // file name → stored name it holds
+  std::vector<std::pair<std::string, std::string>> unreadable;  // file name, why
 };
 
-// Loads every snapshot file of `dir`; files that hold no loadable collection are skipped and left
-// alone, while one that cannot be read (an I/O error) fails the start-up. Of two
+// A snapshot file read and validated; running out of memory on a hostile or huge file fails
+// this file alone.
+Result<std::shared_ptr<Collection>> load_one(const std::string& path, const EncryptionKey* key) {
+  try {
+    return load_collection(path, key);
+  } catch (const std::bad_alloc&) {
+    return Err(Status::invalid_data("not enough memory to load it"));
+  }
+}
+
+// Loads every snapshot file of `dir`; files that hold no loadable collection are skipped, left
+// alone and reported, while one that cannot be read (an I/O error) fails the start-up. Of two
 // files holding one stored name, "{name}.twl" wins (checkpoints keep that file current; another
 // one is a stale copy), otherwise the later one in listing order.
 Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionKey* key) {
   Result<std::vector<std::string>> entries = list_dir(dir);
   if (!entries) {
-    return Err(Status::io_error(
-        "failed to load snapshots from '" + dir + "': " + entries.error().message(),
-        entries.error().sys_errno()));
+    // The directory is named already: the system's text alone follows.
+    const int err = entries.error().sys_errno();
+    return Err(Status::io_error("failed to load snapshots from '" + dir + "': " +
+                                    (err != 0 ? Status::from_errno(err).message()
+                                              : entries.error().message()),
+                                err));
   }
   struct Candidate {
     std::string file;
@@ -71,18 +87,22 @@ Result<LoadedSnapshots> load_snapshots(const std::string& dir, const EncryptionK
   LoadedSnapshots out;
   for (const std::string& file : *entries) {
     if (!has_snapshot_extension(file)) continue;
-    Result<std::shared_ptr<Collection>> loaded = load_collection(join_path(dir, file), key);
+    Result<std::shared_ptr<Collection>> loaded = load_one(join_path(dir, file), key);
     if (!loaded) {
       // A file that holds no loadable collection (damaged, sealed with another key, not a
-      // regular file, gone since the listing) is skipped. One that could not be read may hold
-      // a collection whose logged changes would be dropped by replay and lost at the next
-      // checkpoint, and whose file a new collection of that name would overwrite: refuse.
+      // regular file) is skipped and protected; one gone since the listing or a directory is
+      // no snapshot at all. One that could not be read may hold a collection whose logged
+      // changes would be dropped by replay: refuse to start.
       const Status& e = loaded.error();
-      if (e.code() == StatusCode::kIoError && e.sys_errno() != ENOENT && e.sys_errno() != EISDIR) {
+      if (e.code() == StatusCode::kIoError && (e.sys_errno() == ENOENT || e.sys_errno() == EISDIR)) {
+        continue;
+      }
+      if (e.code() == StatusCode::kIoError) {
         return Err(Status::io_error(
             "failed to load snapshots from '" + dir + "': " + file + ": " + e.message(),
             e.sys_errno()));
       }
+      out.unreadable.emplace_back(file, e.message());
       continue;
     }
     std::string name = (*loaded)->name();
@@ -105,12 +125,80 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Every live handle, for the fork handlers.
+std::mutex LIVE_HANDLES_MU;
+std::vector<DatabaseHandle*>& live_handles() {
+  static std::vector<DatabaseHandle*> handles;
+  return handles;
+}
+
 }  // namespace
 
 DatabaseHandle::DatabaseHandle(std::optional<std::string> data_dir,
                                std::shared_ptr<const EncryptionKey> key,
                                std::unique_ptr<SyncWriteAheadLog> wal)
-    : data_dir_(std::move(data_dir)), default_key_(std::move(key)), wal_(std::move(wal)) {}
+    : data_dir_(std::move(data_dir)),
+      default_key_(std::move(key)),
+      wal_(std::move(wal)),
+      owner_pid_(::getpid()) {
+  static std::once_flag atfork;
+  std::call_once(atfork, [] {
+    ::pthread_atfork(&DatabaseHandle::prepare_fork, &DatabaseHandle::after_fork,
+                     &DatabaseHandle::after_fork);
+  });
+  std::lock_guard lock(LIVE_HANDLES_MU);
+  live_handles().push_back(this);
+}
+
+DatabaseHandle::~DatabaseHandle() {
+  std::lock_guard lock(LIVE_HANDLES_MU);
+  std::erase(live_handles(), this);
+}
+
+void DatabaseHandle::prepare_fork() {
+  // Held until after_fork, in the parent and in the child. Each handle's locks in their one
+  // order: the order lock (no change in flight), then the registry and every collection (no
+  // search or rebuild step in flight).
+  LIVE_HANDLES_MU.lock();
+  for (DatabaseHandle* h : live_handles()) {
+    h->order_lock().lock();
+    h->db_.lock_for_fork();
+  }
+}
+
+void DatabaseHandle::after_fork() {
+  std::vector<DatabaseHandle*>& handles = live_handles();
+  for (auto it = handles.rbegin(); it != handles.rend(); ++it) {
+    (*it)->db_.unlock_after_fork();
+    (*it)->order_lock().unlock();
+  }
+  LIVE_HANDLES_MU.unlock();
+}
+
+Status DatabaseHandle::check_owner() const {
+  if (!wal_ || ::getpid() == owner_pid_) return Status();
+  return Status::invalid_data("this handle was opened by process " + std::to_string(owner_pid_) +
+                              "; open a new handle in this process");
+}
+
+Status DatabaseHandle::check_snapshot_writable(std::string_view name) const {
+  if (!data_dir_) return Status();
+  const std::string file = snapshot_file_name(name);
+  if (!unreadable_.contains(file)) return Status();
+  return Status::invalid_data("snapshot file '" + file +
+                              "' could not be read at start-up; move it away or open with its key");
+}
+
+Status DatabaseHandle::keep_log_copy_if_needed() {
+  if (!keep_log_copy_) return Status();
+  struct stat st;
+  if (::stat(wal_->path().c_str(), &st) == 0 && st.st_size > 0) {
+    Result<std::string> kept = copy_file_aside(wal_->path(), *data_dir_, "wal.bin.kept-");
+    if (!kept) return with_prefix("failed to keep a copy of the log: ", kept.error());
+  }
+  keep_log_copy_ = false;
+  return Status();
+}
 
 Result<std::unique_ptr<DatabaseHandle>> DatabaseHandle::open(
     std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key) {
@@ -129,14 +217,42 @@ Result<std::unique_ptr<DatabaseHandle>> DatabaseHandle::open(
       new DatabaseHandle(std::move(data_dir), std::move(key), std::move(*wal)));
   handle->db_.register_loaded(std::move(snapshots.winners));
   handle->carriers_ = std::move(snapshots.carriers);
+  for (auto& [file, why] : snapshots.unreadable) {
+    handle->recovery_warnings_.push_back("snapshot file '" + join_path(dir, file) +
+                                         "' could not be read and was skipped: " + why);
+    handle->unreadable_.insert(std::move(file));
+  }
   RETURN_IF_ERROR(handle->recover_log());
   return handle;
 }
 
 Status DatabaseHandle::recover_log() {
-  Result<WalReadBack> read = read_wal(wal_->path(), default_key_.get());
+  const auto decodes = [](std::span<const uint8_t> payload) {
+    return decode_wal_entry(payload).has_value();
+  };
+  Result<WalReadBack> read = read_wal(wal_->path(), default_key_.get(), decodes);
   if (!read) return with_prefix("WAL replay failed: ", read.error());
-  if (read->stopped_early) {
+  if (read->skipped_bytes > 0) {
+    // Damage with good records after it: keep the log as found, then drop the damage (and any
+    // torn tail) so that later start-ups read a clean log.
+    Result<std::string> copy = copy_file_aside(wal_->path(), *data_dir_, "wal.bin.damaged-");
+    if (!copy) return with_prefix("WAL replay failed: could not copy the damaged log: ", copy.error());
+    Result<std::vector<uint8_t>> file = read_file(wal_->path());
+    if (!file) return with_prefix("WAL replay failed: ", file.error());
+    std::vector<uint8_t> kept;
+    for (const auto& [begin, end] : read->spans) {
+      kept.insert(kept.end(), file->begin() + static_cast<ptrdiff_t>(begin),
+                  file->begin() + static_cast<ptrdiff_t>(end));
+    }
+    file->clear();
+    file->shrink_to_fit();
+    Status replaced = wal_->replace_contents(kept);
+    if (!replaced.ok()) return with_prefix("WAL replay failed: ", replaced);
+    recovery_warnings_.push_back(
+        "the log '" + wal_->path() + "' held " + std::to_string(read->skipped_bytes) +
+        " bytes of damaged records, which were skipped; the log as found was copied to '" +
+        join_path(*data_dir_, *copy) + "'");
+  } else if (read->stopped_early) {
     // Records appended behind a torn or damaged one would never be read back: cut the damage off
     // before the writer appends anything.
     Status cut = wal_->cut_back(read->good_end);
@@ -151,6 +267,7 @@ Status DatabaseHandle::recover_log() {
   }
   read->payloads.clear();
   ReplaySummary summary = db_.replay_wal(std::move(entries));
+  keep_log_copy_ = !unreadable_.empty() || summary.missing_collection > 0;
   // The replayed changes live only in the log until the next checkpoint writes their snapshots.
   std::lock_guard lock(touched_mu_);
   touched_ = std::move(summary.changed);
@@ -164,6 +281,8 @@ Status DatabaseHandle::create_collection(std::string_view name, uint64_t dimensi
                                          const HnswConfig& config) {
   RETURN_IF_ERROR(validate_collection_name(name));
   RETURN_IF_ERROR(validate_collection_config(dimension, config));
+  RETURN_IF_ERROR(check_owner());
+  RETURN_IF_ERROR(check_snapshot_writable(name));
   std::vector<uint8_t> record;
   if (wal_) record = encode_create_collection_record(name, dimension, config);
   std::unique_lock order(order_lock());
@@ -175,6 +294,7 @@ Status DatabaseHandle::create_collection(std::string_view name, uint64_t dimensi
 }
 
 Result<bool> DatabaseHandle::delete_collection(std::string_view name) {
+  RETURN_IF_ERROR(check_owner());
   std::vector<uint8_t> record;
   if (wal_) record = encode_delete_collection_record(name);
   std::unique_lock order(order_lock());
@@ -199,10 +319,22 @@ uint64_t DatabaseHandle::total_memory_bytes() const { return db_.total_memory_by
 
 // ---- documents ----
 
-Status DatabaseHandle::log(std::span<const uint8_t> payload) {
-  Status s = wal_->append_locked(payload);
+Status DatabaseHandle::log(std::span<const uint8_t> payload, WalRecordSpan* where) {
+  Status s = wal_->append_locked(payload, where);
   if (!s.ok()) return with_prefix("WAL write failed: ", s);
   return s;
+}
+
+void DatabaseHandle::unlog_insert(const WalRecordSpan& record, std::string_view name,
+                                  std::span<const Uuid> ids) noexcept {
+  // Best effort, and never a reason to fail differently: the caller reports the original error.
+  try {
+    Result<bool> retracted = wal_->retract(record);
+    if (!retracted || *retracted) return;
+    // Records follow it: replay must undo the insertion instead.
+    for (const Uuid& id : ids) (void)log(encode_delete_document_record(name, id));
+  } catch (...) {
+  }
 }
 
 Status DatabaseHandle::check_registered(const std::shared_ptr<Collection>& collection,
@@ -221,9 +353,8 @@ void DatabaseHandle::touch(std::string_view name) {
 Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collection,
                                     std::string_view name, Document document,
                                     std::span<const float> embedding) {
-  if (embedding.size() != collection->dimension()) {
-    return Err(dimension_mismatch(collection->dimension(), embedding.size()));
-  }
+  RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
+  RETURN_IF_ERROR(check_owner());
   std::vector<uint8_t> record;
   if (wal_) record = encode_insert_record(name, document, embedding);
   std::shared_lock order(order_lock());
@@ -231,8 +362,16 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
   // Held from the liveness check to the insert, so the check still holds when it is applied.
   std::lock_guard writer(collection->writer_mutex());
   if (collection->get_document(document.id) != nullptr) return Err(already_exists(document.id));
-  if (wal_) RETURN_IF_ERROR(log(record));
-  Uuid id = collection->insert_document(std::move(document), embedding);
+  WalRecordSpan logged;
+  if (wal_) RETURN_IF_ERROR(log(record, &logged));
+  const Uuid id = document.id;
+  try {
+    collection->insert_document(std::move(document), embedding);
+  } catch (const std::bad_alloc&) {
+    // The collection is as it was; the log must say so too.
+    if (wal_) unlog_insert(logged, name, std::span(&id, 1));
+    throw;
+  }
   touch(name);
   return id;
 }
@@ -240,17 +379,16 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
 Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
     const std::shared_ptr<Collection>& collection, std::string_view name,
     std::vector<DocumentWithEmbedding> documents) {
-  std::unordered_set<Uuid, UuidHash> ids;
-  ids.reserve(documents.size());
+  std::unordered_set<Uuid, UuidHash> seen;
+  seen.reserve(documents.size());
   for (const DocumentWithEmbedding& d : documents) {
-    if (d.embedding.size() != collection->dimension()) {
-      return Err(dimension_mismatch(collection->dimension(), d.embedding.size()));
-    }
-    if (!ids.insert(d.document.id).second) {
+    RETURN_IF_ERROR(check_embedding(d.embedding, collection->dimension()));
+    if (!seen.insert(d.document.id).second) {
       return Err(Status::invalid_argument("document '" + d.document.id.to_string() +
                                           "' appears more than once in the batch"));
     }
   }
+  RETURN_IF_ERROR(check_owner());
   std::vector<uint8_t> record;
   if (wal_) record = encode_batch_insert_record(name, documents);
   std::shared_lock order(order_lock());
@@ -261,18 +399,24 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
       return Err(already_exists(d.document.id));
     }
   }
-  if (wal_) RETURN_IF_ERROR(log(record));
-  std::vector<Uuid> out;
-  out.reserve(documents.size());
-  for (DocumentWithEmbedding& d : documents) {
-    out.push_back(collection->insert_document(std::move(d.document), d.embedding));
+  WalRecordSpan logged;
+  if (wal_) RETURN_IF_ERROR(log(record, &logged));
+  std::vector<Uuid> ids;
+  ids.reserve(documents.size());
+  for (const DocumentWithEmbedding& d : documents) ids.push_back(d.document.id);
+  try {
+    collection->insert_documents(std::move(documents));
+  } catch (const std::bad_alloc&) {
+    if (wal_) unlog_insert(logged, name, ids);
+    throw;
   }
-  if (!out.empty()) touch(name);
-  return out;
+  if (!ids.empty()) touch(name);
+  return ids;
 }
 
 Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& collection,
                                              std::string_view name, const Uuid& id) {
+  RETURN_IF_ERROR(check_owner());
   std::vector<uint8_t> record;
   if (wal_) record = encode_delete_document_record(name, id);
   std::shared_lock order(order_lock());
@@ -297,6 +441,7 @@ bool DatabaseHandle::is_data_dir(const std::string& dir) const {
 Status DatabaseHandle::write_data_dir_snapshot(const Collection& c, const EncryptionKey* key,
                                                std::unordered_set<std::string>& written) {
   const std::string name = c.name();
+  RETURN_IF_ERROR(check_snapshot_writable(name));
   written.insert(name);
   const std::string file = snapshot_file_name(name);
   if (auto it = carriers_.find(file); it != carriers_.end()) {
@@ -321,6 +466,7 @@ Status DatabaseHandle::remove_data_dir_snapshots(const std::string& name, bool c
   }
   if (canonical_too) files.push_back(snapshot_file_name(name));
   for (const std::string& file : files) {
+    if (unreadable_.contains(file)) continue;  // not ours to remove: it holds what we could not read
     Status s = remove_file(join_path(*data_dir_, file));
     if (!s.ok()) return s;
     carriers_.erase(file);
@@ -357,6 +503,11 @@ Status DatabaseHandle::checkpoint_locked(bool all, std::unordered_set<std::strin
   }
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
+  for (const std::string& name : names) {
+    // Refused before anything is written: the checkpoint would replace a file we could not read.
+    if (written.contains(name) || !db_.get_collection(name)) continue;
+    RETURN_IF_ERROR(check_snapshot_writable(name));
+  }
 
   for (const std::string& name : names) {
     std::shared_ptr<Collection> c = db_.get_collection(name);
@@ -378,7 +529,9 @@ Status DatabaseHandle::checkpoint_locked(bool all, std::unordered_set<std::strin
     Status s = fsync_dir(*data_dir_);
     if (!s.ok()) return with_prefix("failed to sync '" + *data_dir_ + "': ", s);
   }
-  // Every change the log holds is now in a snapshot on stable storage.
+  // Every change the log holds is now in a snapshot on stable storage, except records start-up
+  // could not apply: those survive in a copy.
+  RETURN_IF_ERROR(keep_log_copy_if_needed());
   Status s = wal_->truncate();
   if (!s.ok()) return with_prefix("WAL truncate failed: ", s);
   std::lock_guard lock(touched_mu_);
@@ -390,6 +543,7 @@ Status DatabaseHandle::checkpoint_locked(bool all, std::unordered_set<std::strin
 Status DatabaseHandle::save(std::string_view collection, std::optional<std::string> path,
                             std::shared_ptr<const EncryptionKey> key) {
   if (!get_collection(collection)) return not_found(collection);
+  RETURN_IF_ERROR(check_owner());
   if (!path && !data_dir_) {
     return Status::invalid_argument("no path specified and Tarnwell was created without data_dir");
   }
@@ -428,6 +582,7 @@ Status DatabaseHandle::save(std::string_view collection, std::optional<std::stri
 
 Status DatabaseHandle::compact() {
   if (!data_dir_) return Status::invalid_argument("compact requires data_dir to be set");
+  RETURN_IF_ERROR(check_owner());
   std::unique_lock order(order_lock());
   return checkpoint_locked(true);
 }
@@ -438,50 +593,35 @@ Status DatabaseHandle::load(std::string_view name, std::optional<std::string> pa
     return Status::invalid_argument("no path specified and Tarnwell was created without data_dir");
   }
   RETURN_IF_ERROR(validate_collection_name(name));
+  RETURN_IF_ERROR(check_owner());
+  RETURN_IF_ERROR(check_snapshot_writable(name));
   const std::string target(name);
   const std::string file = join_path(path ? *path : *data_dir_, snapshot_file_name(name));
-  // Read and checked before any lock: the collection is private until registered.
-  Result<std::shared_ptr<Collection>> loaded = load_collection(file, key.get());
+  // Read and checked before any lock: the collection is private until registered. Whatever name
+  // the file stores, the collection is registered under `name` alone.
+  Result<std::shared_ptr<Collection>> loaded = load_one(file, key.get());
   if (!loaded) return with_prefix("failed to load '" + target + "': ", loaded.error());
   std::shared_ptr<Collection> c = std::move(*loaded);
-  const std::string stored = c->name();
+  c->set_name(target);
 
   std::unique_lock order(order_lock());
-  if (stored != target && get_collection(stored)) {
-    return Status::already_exists("Collection '" + stored + "' already exists");
-  }
-  std::shared_ptr<Collection> empty_stored;
-  if (stored != target) {
-    empty_stored = std::make_shared<Collection>(stored, c->dimension(), c->config());
-  }
-  c->set_name(target);
   if (wal_) {
     // Everything logged so far goes into snapshots and the log is emptied first, so that no
     // record written for the replaced collection is ever replayed onto the loaded one. Until the
-    // new files are written, data_dir still holds the state before the load.
+    // new file is written, data_dir still holds the state before the load.
     RETURN_IF_ERROR(checkpoint_locked(false));
     std::unordered_set<std::string> written;
-    if (empty_stored) {
-      Status s = write_data_dir_snapshot(*empty_stored, default_key_.get(), written);
-      if (!s.ok()) {
-        restore_data_dir_snapshot(stored);
-        return Status::io_error("save '" + stored + "' failed: " + s.message());
-      }
-    }
     Status s = write_data_dir_snapshot(*c, default_key_.get(), written);
     if (!s.ok()) {
       // The load fails, so data_dir must go on holding what memory holds: a failing directory
       // sync comes after the rename, and the loaded file would otherwise replace the registered
       // collection at the next start (with later logged changes replayed onto it).
       restore_data_dir_snapshot(target);
-      if (empty_stored && !remove_file(join_path(*data_dir_, snapshot_file_name(stored))).ok()) {
-        // Its file stays, so it exists after a restart: keep memory the same.
-        db_.register_loaded({empty_stored});
-      }
       return Status::io_error("save '" + target + "' failed: " + s.message());
     }
   }
-  return db_.install_loaded(target, std::move(c), std::move(empty_stored));
+  db_.install_loaded(target, std::move(c));
+  return Status();
 }
 
 Result<size_t> DatabaseHandle::rebuild(std::string_view collection) {

@@ -13,6 +13,8 @@
 // kInvalidData → RuntimeError.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,10 +43,17 @@ class DatabaseHandle {
  public:
   // Ephemeral without a data directory; otherwise loads the snapshots in it, opens and reads back
   // the log, and replays it. Errors: "failed to load snapshots from '{}': {}" (the listing, or a
-  // snapshot file that cannot be read; damaged ones are skipped), "failed to open WAL: {}", "WAL
-  // replay failed: {}" (all RuntimeError).
+  // snapshot file that cannot be read), "failed to open WAL: {}", "WAL replay failed: {}" (all
+  // RuntimeError). A snapshot file that holds no loadable collection (damaged, sealed with another
+  // or no key, failing validation) is skipped and reported in recovery_warnings(); the handle then
+  // never replaces, renames or removes it. Damaged records in the middle of the log are passed
+  // over after the log was copied aside, and reported there too.
   static Result<std::unique_ptr<DatabaseHandle>> open(std::optional<std::string> data_dir,
                                                       std::shared_ptr<const EncryptionKey> key);
+  ~DatabaseHandle();
+
+  // What start-up passed over and kept, one message each; empty after a clean start.
+  const std::vector<std::string>& recovery_warnings() const { return recovery_warnings_; }
 
   const std::optional<std::string>& data_dir() const { return data_dir_; }
   const std::shared_ptr<const EncryptionKey>& default_key() const { return default_key_; }
@@ -92,7 +101,24 @@ class DatabaseHandle {
   Status recover_log();
 
   // Appends a record; the caller holds order_lock() (shared or exclusive).
-  Status log(std::span<const uint8_t> payload);
+  Status log(std::span<const uint8_t> payload, WalRecordSpan* where = nullptr);
+  // After a logged insertion of `ids` could not be applied: takes the record back, or logs the
+  // deletions that undo it when records follow.
+  void unlog_insert(const WalRecordSpan& record, std::string_view name,
+                    std::span<const Uuid> ids) noexcept;
+  // Refuses writes to the log or snapshots from a process that inherited this handle by fork():
+  // they would interleave with the owner's.
+  Status check_owner() const;
+  // Refuses to write the data_dir snapshot of `name` when its file could not be read at start-up.
+  Status check_snapshot_writable(std::string_view name) const;
+  // Copies the log aside ("wal.bin.kept-{seconds}") before the first checkpoint cuts it, when
+  // start-up left records unapplied. The caller holds order_lock() exclusively.
+  Status keep_log_copy_if_needed();
+
+  // fork() support: every live handle's locks are taken before a fork and released after it in
+  // both processes, so the child never inherits a lock held by a thread it does not have.
+  static void prepare_fork();
+  static void after_fork();
   // kNotFound unless `collection` is still the one registered under `name`.
   Status check_registered(const std::shared_ptr<Collection>& collection,
                           std::string_view name) const;
@@ -137,6 +163,15 @@ class DatabaseHandle {
   // Snapshot files of data_dir loaded at start-up whose file name is not "{stored name}.twl",
   // mapped to the stored name they hold. Only touched under the exclusive order_lock().
   std::unordered_map<std::string, std::string> carriers_;
+
+  // Snapshot files of data_dir that start-up could not read, by file name: never written,
+  // renamed or removed by this handle. Fixed after start-up.
+  std::unordered_set<std::string> unreadable_;
+  // Start-up left log records unapplied (their collection's snapshot was unreadable or missing):
+  // the first checkpoint copies the log aside before cutting it. Under the exclusive order_lock().
+  bool keep_log_copy_ = false;
+  std::vector<std::string> recovery_warnings_;
+  const pid_t owner_pid_;
 };
 
 }  // namespace tarnwell_core

@@ -119,14 +119,14 @@ Result<size_t> Collection::rebuild() {
     std::unordered_map<Uuid, uint32_t, UuidHash> collected_at;
     collected_at.reserve(n);
     for (size_t i = 0; i < n; ++i) collected_at.emplace(collected.docs[i]->id, i);
-    std::vector<const Document*> late;
+    std::vector<std::shared_ptr<const Document>> late;
     std::vector<float> late_vectors;
     for (const auto& entry : d.documents) {
       const auto c = collected_at.find(entry.first);
       if (c != collected_at.end() && collected.docs[c->second] == entry.second) continue;
       const auto it = d.uuid_to_internal.find(entry.first);
       if (it == d.uuid_to_internal.end() || it->second >= d.hnsw.node_count) continue;
-      late.push_back(entry.second.get());
+      late.push_back(entry.second);
       late_vectors.resize(late_vectors.size() + dimension_);
       stored_vector(d.hnsw, it->second, late_vectors.data() + late_vectors.size() - dimension_);
     }
@@ -141,10 +141,14 @@ Result<size_t> Collection::rebuild() {
     for (size_t i = 0; i < n; ++i) {
       if (live_[i] != collected.docs[i].get()) unindex_locked(static_cast<uint32_t>(i));
     }
+    std::vector<PendingInsert> pending;
+    pending.reserve(late.size());
     for (size_t j = 0; j < late.size(); ++j) {
-      const std::span<const float> v(late_vectors.data() + j * dimension_, dimension_);
-      index_locked(*late[j], v, QuantizedVector::quantize(v));
+      pending.push_back(
+          pend(std::move(late[j]), std::span(late_vectors.data() + j * dimension_, dimension_)));
     }
+    reserve_locked(pending);
+    for (PendingInsert& p : pending) commit_locked(p);
   }
   return n;
 }

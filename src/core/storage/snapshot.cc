@@ -161,6 +161,7 @@ Result<std::shared_ptr<Collection>> decode_snapshot(std::span<uint8_t> file,
     body = file;
   }
   ASSIGN_OR_RETURN(CollectionFields fields, decode_collection_body(body));
+  fields.source_bytes = body.size();
   if (!fields.hnsw.config.store_raw_vectors) {
     // A copy the configuration does not ask for is not kept, whatever the file held.
     std::vector<float>().swap(fields.hnsw.raw_vectors);

@@ -31,7 +31,7 @@ Status lock_directory(int fd, const std::string& data_dir) {
       return Status::io_error("data directory '" + data_dir + "' is in use by another handle",
                               EWOULDBLOCK);
     }
-    return Status::from_errno(errno);
+    return with_path(Status::from_errno(errno), join_path(data_dir, WAL_LOCK_FILE_NAME));
   }
   return Status();
 }
@@ -50,14 +50,14 @@ Status truncate_fd(int fd, uint64_t length) {
 Result<UniqueFd> open_log_file(const std::string& path, int flags) {
   ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, flags | O_NOFOLLOW | O_NONBLOCK, 0600));
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return Err(Status::from_errno(errno));
+  if (::fstat(fd.get(), &st) != 0) return Err(with_path(Status::from_errno(errno), path));
   if (!S_ISREG(st.st_mode)) {
     return Err(Status::invalid_data("\"" + path + "\" is not a regular file"));
   }
   if ((st.st_mode & 077) != 0) (void)::fchmod(fd.get(), 0600);
   const int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
-    return Err(Status::from_errno(errno));
+    return Err(with_path(Status::from_errno(errno), path));
   }
   return fd;
 }
@@ -201,6 +201,133 @@ Result<bool> key_opens_a_later_record(LogReader& reader, uint64_t offset, uint64
   }
 }
 
+// Applies the framing rules to one whole record: true when it is accepted (its payload then
+// holds the plaintext), false when it is damage. `opens_later` answers, for a sealed record the
+// key does not open while it has opened none before, whether it opens any later record.
+template <class OpensLater>
+Result<bool> accept_record(RawRecord& rec, const EncryptionKey* key, bool& opened_any,
+                           OpensLater&& opens_later) {
+  std::vector<uint8_t>& payload = rec.payload;
+  const uint32_t crc = crc32_ieee(payload);
+  if (rec.word != SyncWriteAheadLog::kSealedMarker) return crc == rec.word;
+  // The marker is also a possible CRC-32. A record is plain exactly when its CRC-32 is the marker
+  // and it does not open with the key.
+  const bool could_be_plain = crc == SyncWriteAheadLog::kSealedMarker;
+  if (key != nullptr && open_sealed(*key, payload, could_be_plain)) {
+    opened_any = true;
+    return true;
+  }
+  if (could_be_plain) return true;
+  if (payload.size() >= EncryptionKey::kOverhead) {
+    // A sealed record we cannot open. Without a key, or with a key that opens none of the sealed
+    // records, the log belongs to another key: refuse rather than discard its records.
+    if (key == nullptr) {
+      return Err(
+          Status::invalid_data("WAL holds encrypted records but no encryption key was provided"));
+    }
+    if (!opened_any) {
+      ASSIGN_OR_RETURN(bool later, opens_later());
+      if (!later) {
+        return Err(Status::invalid_data(
+            "WAL is encrypted with another key: the encryption key opens none of its encrypted "
+            "records"));
+      }
+    }
+  }
+  return false;
+}
+
+// The log from `from` to its end, held in memory while damage is passed over.
+class LogTail {
+ public:
+  LogTail(uint64_t from, std::vector<uint8_t> bytes) : from_(from), bytes_(std::move(bytes)) {}
+
+  uint64_t end() const { return from_ + bytes_.size(); }
+
+  // The whole record at `offset`, or false when the file ends inside it.
+  bool record_at(uint64_t offset, RawRecord& rec) const {
+    if (!record_fits(offset, 0, end())) return false;
+    const uint8_t* p = bytes_.data() + (offset - from_);
+    const uint64_t length = get_be32(p);
+    if (!record_fits(offset, length, end())) return false;
+    rec.word = get_be32(p + 4);
+    rec.payload.assign(p + SyncWriteAheadLog::kHeaderBytes,
+                       p + SyncWriteAheadLog::kHeaderBytes + length);
+    return true;
+  }
+
+  // Whether a record that the caller can use begins at `offset`: it fits, its integrity check
+  // passes and its payload is a record. Cheap tests first, as this runs at every byte offset of
+  // a damaged region.
+  bool usable_record_at(uint64_t offset, const EncryptionKey* key,
+                        const WalRecordCheck& is_record) const {
+    if (!record_fits(offset, 0, end())) return false;
+    const uint8_t* p = bytes_.data() + (offset - from_);
+    const uint64_t length = get_be32(p);
+    if (length == 0 || !record_fits(offset, length, end())) return false;
+    const uint32_t word = get_be32(p + 4);
+    const std::span<const uint8_t> payload(p + SyncWriteAheadLog::kHeaderBytes, length);
+    if (word != SyncWriteAheadLog::kSealedMarker) {
+      return is_record(payload) && crc32_ieee(payload) == word;
+    }
+    if (is_record(payload) && crc32_ieee(payload) == word) return true;  // plain after all
+    if (key == nullptr || length < EncryptionKey::kOverhead) return false;
+    Result<std::vector<uint8_t>> plain = key->decrypt(payload);
+    return plain && is_record(*plain);
+  }
+
+ private:
+  uint64_t from_;
+  std::vector<uint8_t> bytes_;
+};
+
+Result<std::vector<uint8_t>> read_range(int fd, uint64_t from, uint64_t size) {
+  std::vector<uint8_t> bytes(size - from);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                              static_cast<off_t>(from + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err(Status::from_errno(errno));
+    }
+    if (n == 0) break;  // the file shrank: what is missing reads as a torn tail
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+// Continues a read-back whose record at `offset` is damage: finds the next offset where a usable
+// record begins, passes the damage over and reads on, as often as damage recurs. Damage with no
+// usable record after it is the tail, left to the caller to cut.
+Status salvage_after(int fd, uint64_t offset, uint64_t size, const EncryptionKey* key,
+                     bool& opened_any, const WalRecordCheck& is_record, WalReadBack& out) {
+  ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_range(fd, offset, size));
+  const LogTail tail(offset, std::move(bytes));
+  uint64_t damaged = offset;
+  for (;;) {
+    uint64_t next = damaged + 1;
+    while (next < tail.end() && !tail.usable_record_at(next, key, is_record)) ++next;
+    if (next >= tail.end()) return Status();
+    out.skipped_bytes += next - damaged;
+    RawRecord rec;
+    while (tail.record_at(next, rec)) {
+      // After damage, a sealed record the key cannot open is more damage, never a reason to
+      // refuse the log: the key has been shown to open the records that verified.
+      auto no_later = []() -> Result<bool> { return true; };
+      Result<bool> accepted = accept_record(rec, key, opened_any, no_later);
+      if (!accepted || !*accepted) break;
+      const uint64_t end = next + SyncWriteAheadLog::kHeaderBytes + rec.payload.size();
+      out.payloads.push_back(std::move(rec.payload));
+      out.spans.emplace_back(next, end);
+      out.good_end = next = end;
+    }
+    if (next >= tail.end()) return Status();
+    damaged = next;
+  }
+}
+
 }  // namespace
 
 SyncWriteAheadLog::SyncWriteAheadLog(std::string path, UniqueFd lock_fd, UniqueFd fd,
@@ -272,17 +399,33 @@ Status SyncWriteAheadLog::append(std::span<const uint8_t> payload) {
   return write_record(record);
 }
 
-Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload) {
+Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload, WalRecordSpan* where) {
   ASSIGN_OR_RETURN(std::vector<uint8_t> record, frame(payload));
   std::lock_guard lock(mu_);
-  return write_record(record);
+  return write_record(record, where);
 }
 
-Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record) {
+Result<bool> SyncWriteAheadLog::retract(const WalRecordSpan& record) {
+  std::lock_guard lock(mu_);
+  if (!poisoned_.ok()) return Err(poisoned_);
+  Result<uint64_t> size = file_size(fd_.get());
+  if (!size) return Err(with_path(size.error(), path_));
+  if (*size != record.end || record.begin > record.end) return false;
+  Status s = restore_length(record.begin);
+  if (!s.ok()) {
+    // The record may be half cut: nothing may be appended behind it.
+    poisoned_ = with_path(s, path_);
+    return Err(poisoned_);
+  }
+  return true;
+}
+
+Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record, WalRecordSpan* where) {
   if (!poisoned_.ok()) return poisoned_;
   // The length to restore if this append fails. Taken from the file rather than remembered, so it
   // is right whatever happened to the file since the last append.
-  ASSIGN_OR_RETURN(uint64_t before, file_size(fd_.get()));
+  Result<uint64_t> before = file_size(fd_.get());
+  if (!before) return with_path(before.error(), path_);
   Status s;
   if (faults_.write_errno != 0) {
     size_t partial = std::min(faults_.write_partial_bytes, record.size());
@@ -293,10 +436,14 @@ Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record) {
   }
   if (s.ok())
     s = faults_.sync_errno != 0 ? Status::from_errno(faults_.sync_errno) : fsync_fd(fd_.get());
-  if (s.ok()) return s;
+  if (s.ok()) {
+    if (where != nullptr) *where = {*before, *before + record.size()};
+    return s;
+  }
+  s = with_path(s, path_);
   // A record that may be partly in the file must not stay there: later records would sit behind
   // it and never be read back. If it cannot be removed, stop appending altogether.
-  if (!restore_length(before).ok()) poisoned_ = s;
+  if (!restore_length(*before).ok()) poisoned_ = s;
   return s;
 }
 
@@ -310,7 +457,7 @@ Status SyncWriteAheadLog::truncate() {
   std::lock_guard lock(mu_);
   // No O_CREAT: a log file that vanished is reported, not silently recreated.
   ASSIGN_OR_RETURN(UniqueFd emptied, open_log_file(path_, O_WRONLY | O_TRUNC));
-  RETURN_IF_ERROR(fsync_fd(emptied.get()));
+  RETURN_IF_ERROR(with_path(fsync_fd(emptied.get()), path_));
   ASSIGN_OR_RETURN(UniqueFd fresh, open_log_file(path_, O_WRONLY | O_APPEND | O_CREAT));
   fd_ = std::move(fresh);
   poisoned_ = Status();
@@ -319,17 +466,32 @@ Status SyncWriteAheadLog::truncate() {
 
 Status SyncWriteAheadLog::cut_back(uint64_t good_end) {
   std::lock_guard lock(mu_);
-  ASSIGN_OR_RETURN(uint64_t size, file_size(fd_.get()));
+  Result<uint64_t> size_or = file_size(fd_.get());
+  if (!size_or) return with_path(size_or.error(), path_);
+  const uint64_t size = *size_or;
   if (good_end > size) {
     return Status::invalid_argument("cannot cut the log back to " + std::to_string(good_end) +
                                     " bytes: it holds " + std::to_string(size));
   }
   if (good_end == size) return Status();
-  RETURN_IF_ERROR(truncate_fd(fd_.get(), good_end));
-  return fsync_fd(fd_.get());
+  RETURN_IF_ERROR(with_path(truncate_fd(fd_.get(), good_end), path_));
+  return with_path(fsync_fd(fd_.get()), path_);
 }
 
-Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) {
+Status SyncWriteAheadLog::replace_contents(std::span<const uint8_t> bytes) {
+  std::lock_guard lock(mu_);
+  const size_t name_at = path_.size() - std::strlen(WAL_FILE_NAME);
+  const std::string dir = name_at == 0 ? std::string(".") : path_.substr(0, name_at);
+  RETURN_IF_ERROR(replace_file_atomically(dir, WAL_FILE_NAME, bytes));
+  // The old descriptor now names the replaced file: append to the new one.
+  ASSIGN_OR_RETURN(UniqueFd fresh, open_log_file(path_, O_WRONLY | O_APPEND));
+  fd_ = std::move(fresh);
+  poisoned_ = Status();
+  return Status();
+}
+
+Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key,
+                             const WalRecordCheck& is_record) {
   ASSIGN_OR_RETURN(UniqueFd fd, open_log_file(path, O_RDONLY));
   // Nobody appends while the log is read back (the caller holds the directory lock), so the size
   // bounds every length field.
@@ -337,46 +499,28 @@ Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key) 
   LogReader reader(fd.get());
   WalReadBack out;
   bool opened_any = false;  // the key has opened a sealed record of this log
+  uint64_t offset = 0;
   for (;;) {
-    const uint64_t offset = out.good_end;
     RawRecord rec;
     ASSIGN_OR_RETURN(bool whole, read_record(reader, offset, size, rec));
-    if (!whole) break;
-    std::vector<uint8_t>& payload = rec.payload;
-    const uint64_t record_end = offset + SyncWriteAheadLog::kHeaderBytes + payload.size();
-    const uint32_t crc = crc32_ieee(payload);
-    bool accepted;
-    if (rec.word != SyncWriteAheadLog::kSealedMarker) {
-      accepted = crc == rec.word;
-    } else {
-      // The marker is also a possible CRC-32. A record is plain exactly when its CRC-32 is the
-      // marker and it does not open with the key.
-      const bool could_be_plain = crc == SyncWriteAheadLog::kSealedMarker;
-      accepted = key != nullptr && open_sealed(*key, payload, could_be_plain);
+    if (whole) {
+      const uint64_t record_end = offset + SyncWriteAheadLog::kHeaderBytes + rec.payload.size();
+      ASSIGN_OR_RETURN(bool accepted, accept_record(rec, key, opened_any, [&]() -> Result<bool> {
+                         return key_opens_a_later_record(reader, record_end, size, *key);
+                       }));
       if (accepted) {
-        opened_any = true;
-      } else if (could_be_plain) {
-        accepted = true;
-      } else if (payload.size() >= EncryptionKey::kOverhead) {
-        // A sealed record we cannot open. Without a key, or with a key that opens none of the
-        // sealed records, the log belongs to another key: refuse rather than discard its records.
-        if (key == nullptr) {
-          return Err(Status::invalid_data(
-              "WAL holds encrypted records but no encryption key was provided"));
-        }
-        if (!opened_any) {
-          ASSIGN_OR_RETURN(bool later, key_opens_a_later_record(reader, record_end, size, *key));
-          if (!later) {
-            return Err(Status::invalid_data(
-                "WAL is encrypted with another key: the encryption key opens none of its "
-                "encrypted records"));
-          }
-        }
+        out.payloads.push_back(std::move(rec.payload));
+        out.spans.emplace_back(offset, record_end);
+        out.good_end = offset = record_end;
+        continue;
       }
     }
-    if (!accepted) break;  // damage: nothing from here on is trusted
-    out.payloads.push_back(std::move(payload));
-    out.good_end = record_end;
+    // Damage at `offset`: a torn tail, or (with a record check) possibly damage in the middle
+    // with records that verify after it.
+    if (is_record && offset < size) {
+      RETURN_IF_ERROR(salvage_after(fd.get(), offset, size, key, opened_any, is_record, out));
+    }
+    break;
   }
   out.stopped_early = out.good_end < size;
   return out;

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/storage/crypto.h"
@@ -27,19 +29,39 @@ struct WalReadBack {
   // Payloads of the records accepted by the framing (CRC checked, or opened with the key), in
   // file order. Whether they decode into entries is the caller's question.
   std::vector<std::vector<uint8_t>> payloads;
+  // Where each accepted record lies in the file, [begin, end), in file order.
+  std::vector<std::pair<uint64_t, uint64_t>> spans;
   // Byte offset just after the last accepted record.
   uint64_t good_end = 0;
   // True when reading stopped at a torn or damaged record before the end of the file; the writer
   // must then be cut back to `good_end` before it appends (otherwise new records would sit behind
   // the damage and never be read back).
   bool stopped_early = false;
+  // Bytes of damaged records passed over before records that verify (damage in the middle of the
+  // log, as opposed to a damaged tail). Non-zero only when a record check was given.
+  uint64_t skipped_bytes = 0;
 };
 
-// Reads every record of the log at `path`. Stops quietly at a partial header, a payload running
-// past the end of the file, a CRC mismatch or a sealed record the key does not open (when the key
-// does open another sealed record of the log). Fails with kInvalidData when the log holds sealed
-// records and `key` is null or opens none of them, and with the system's error on I/O failure.
-Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key);
+// Whether payload bytes are a record the caller can use (decodes); used to tell where records
+// begin again after damage, since a run of zero bytes or a fragment can pass a CRC.
+using WalRecordCheck = std::function<bool(std::span<const uint8_t>)>;
+
+// Reads every record of the log at `path`. A partial header, a payload running past the end of
+// the file, a CRC mismatch or a sealed record the key does not open (when the key does open
+// another sealed record of the log) is damage. Without `is_record`, reading stops quietly at the
+// first damage. With it, reading resumes at the next offset where a record begins whose
+// integrity check passes and whose payload `is_record` accepts, counting the bytes passed over;
+// damage with no such record after it is a damaged tail, where reading stops. Fails with
+// kInvalidData when the log holds sealed records and `key` is null or opens none of them, and
+// with the system's error on I/O failure.
+Result<WalReadBack> read_wal(const std::string& path, const EncryptionKey* key,
+                             const WalRecordCheck& is_record = nullptr);
+
+// Where an appended record lies in the log file, [begin, end).
+struct WalRecordSpan {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
 
 class SyncWriteAheadLog {
  public:
@@ -65,8 +87,15 @@ class SyncWriteAheadLog {
   Status append(std::span<const uint8_t> payload);
 
   // append() for a caller that already holds checkpoint_lock() shared, so that the append and the
-  // in-memory change it records cannot have a checkpoint between them.
-  Status append_locked(std::span<const uint8_t> payload);
+  // in-memory change it records cannot have a checkpoint between them. `where`, when given,
+  // receives the record's place in the file.
+  Status append_locked(std::span<const uint8_t> payload, WalRecordSpan* where = nullptr);
+
+  // Takes back an acknowledged-to-nobody record whose change could not be applied (memory ran
+  // out): cuts the file back to record.begin when the record is still the last one. False when
+  // records follow it (the caller then logs the change's undoing instead). The caller holds
+  // checkpoint_lock() shared, as for the append.
+  Result<bool> retract(const WalRecordSpan& record);
 
   // Orders appends against checkpoints: appends hold it shared; a checkpoint holds it exclusively
   // from before its snapshot writes until after truncate().
@@ -79,6 +108,11 @@ class SyncWriteAheadLog {
   // Cuts the file back to `good_end` (the read-back's) and syncs it. Used once at start-up when the
   // read-back stopped at a torn or damaged record.
   Status cut_back(uint64_t good_end);
+
+  // Replaces the whole log by `bytes` (framed records), atomically and durably, and appends to
+  // the new file from then on. Used once at start-up to drop damage from the middle of the log,
+  // after the damaged file was copied aside.
+  Status replace_contents(std::span<const uint8_t> bytes);
 
   const std::string& path() const { return path_; }
   const EncryptionKey* key() const { return key_.get(); }
@@ -99,7 +133,7 @@ class SyncWriteAheadLog {
 
   Result<std::vector<uint8_t>> frame(std::span<const uint8_t> payload) const;
   // The write and sync of one framed record; the caller holds mu_.
-  Status write_record(std::span<const uint8_t> record);
+  Status write_record(std::span<const uint8_t> record, WalRecordSpan* where = nullptr);
   // Restores the file length after a failed append; the caller holds mu_.
   Status restore_length(uint64_t length);
 

@@ -25,14 +25,6 @@
 
 namespace tarnwell_core {
 
-// A document to insert together with its embedding.
-struct DocumentWithEmbedding {
-  Document document;
-  std::vector<float> embedding;
-
-  bool operator==(const DocumentWithEmbedding&) const = default;
-};
-
 enum class WalEntryTag : uint32_t {
   CreateCollection = 0,
   DeleteCollection = 1,

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace tarnwell_core {
 namespace {
@@ -33,7 +34,7 @@ Result<bool> make_one_dir(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) == 0) return true;
   int err = errno;
   if (err == EEXIST && is_directory(path)) return false;
-  return Err(Status::from_errno(err));
+  return Err(with_path(Status::from_errno(err), path));
 }
 
 Status create_dir_all_impl(const std::string& path, mode_t mode, int depth) {
@@ -76,6 +77,11 @@ Status UniqueFd::close() {
   return Status();
 }
 
+Status with_path(Status status, std::string_view path) {
+  if (status.code() != StatusCode::kIoError) return status;
+  return Status::io_error(status.message() + ": '" + std::string(path) + "'", status.sys_errno());
+}
+
 std::string join_path(std::string_view dir, std::string_view name) {
   std::string out(dir);
   if (!out.empty() && out.back() != '/') out.push_back('/');
@@ -88,7 +94,7 @@ Result<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Err(Status::from_errno(errno));
+  if (fd < 0) return Err(with_path(Status::from_errno(errno), path));
   return UniqueFd(fd);
 }
 
@@ -117,14 +123,16 @@ Status fsync_dir(const std::string& path) {
   ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY | O_DIRECTORY));
   Status s = fsync_fd(fd.get());
   if (!s.ok() && s.sys_errno() == EINVAL) return Status();
-  return s;
+  return with_path(s, path);
 }
 
 Status create_dir_all(const std::string& path, mode_t mode) {
   return create_dir_all_impl(path, mode, 0);
 }
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
+namespace {
+
+Result<std::vector<uint8_t>> read_file_impl(const std::string& path) {
   // O_NONBLOCK so that a FIFO at the path cannot block the open; it has no effect on a file.
   ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, O_RDONLY | O_NONBLOCK));
   struct stat st;
@@ -165,9 +173,20 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
   return data;
 }
 
+}  // namespace
+
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+  Result<std::vector<uint8_t>> data = read_file_impl(path);
+  if (!data && data.error().code() == StatusCode::kIoError &&
+      data.error().message().find(path) == std::string::npos) {
+    return Err(with_path(data.error(), path));
+  }
+  return data;
+}
+
 Result<std::vector<std::string>> list_dir(const std::string& path) {
   DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return Err(Status::from_errno(errno));
+  if (dir == nullptr) return Err(with_path(Status::from_errno(errno), path));
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
@@ -175,7 +194,7 @@ Result<std::vector<std::string>> list_dir(const std::string& path) {
     if (e == nullptr) {
       int err = errno;
       ::closedir(dir);
-      if (err != 0) return Err(Status::from_errno(err));
+      if (err != 0) return Err(with_path(Status::from_errno(err), path));
       return names;
     }
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
@@ -190,7 +209,9 @@ Status replace_file_atomically(const std::string& dir, std::string_view name,
   // The temporary name is ours. Whatever sits there (a leftover of a failed save, or a symlink
   // or hard link planted to redirect the write) is unlinked, and O_EXCL|O_NOFOLLOW guarantee the
   // bytes land in a fresh file of our own.
-  if (::unlink(tmp_path.c_str()) != 0 && errno != ENOENT) return Status::from_errno(errno);
+  if (::unlink(tmp_path.c_str()) != 0 && errno != ENOENT) {
+    return with_path(Status::from_errno(errno), tmp_path);
+  }
   // Private from its creation, before any byte is written: permissions are checked only when a
   // file is opened, so a reader that opened it while it was wider would keep reading it.
   ASSIGN_OR_RETURN(UniqueFd fd,
@@ -205,14 +226,39 @@ Status replace_file_atomically(const std::string& dir, std::string_view name,
   } else {
     fd.reset();
   }
+  if (!s.ok()) s = with_path(s, tmp_path);
   if (s.ok() && ::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
-    s = Status::from_errno(errno);
+    s = with_path(Status::from_errno(errno), final_path);
   }
   if (!s.ok()) {
     ::unlink(tmp_path.c_str());
     return s;
   }
   return fsync_dir(dir.empty() ? std::string(".") : dir);
+}
+
+Result<std::string> copy_file_aside(const std::string& source, const std::string& dir,
+                                    std::string_view prefix) {
+  ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_file(source));
+  const std::string stem = std::string(prefix) + std::to_string(::time(nullptr));
+  for (int attempt = 0;; ++attempt) {
+    std::string name = attempt == 0 ? stem : stem + "." + std::to_string(attempt);
+    const std::string path = join_path(dir, name);
+    Result<UniqueFd> fd = open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!fd) {
+      if (fd.error().sys_errno() == EEXIST && attempt < 1000) continue;
+      return Err(fd.error());
+    }
+    Status s = write_all(fd->get(), bytes);
+    if (s.ok()) s = fsync_fd(fd->get());
+    if (s.ok()) s = fd->close();
+    if (s.ok()) s = fsync_dir(dir.empty() ? std::string(".") : dir);
+    if (!s.ok()) {
+      ::unlink(path.c_str());
+      return Err(with_path(s, path));
+    }
+    return name;
+  }
 }
 
 }  // namespace tarnwell_core

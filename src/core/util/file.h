@@ -43,6 +43,10 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// `status` with the path it concerns appended to its message ("...: 'path'"), so that every
+// failure of a file operation names its file; OK and non-I/O statuses are returned unchanged.
+Status with_path(Status status, std::string_view path);
+
 // `dir` joined with `name` by one '/'. An empty `dir` yields `name`.
 std::string join_path(std::string_view dir, std::string_view name);
 
@@ -80,5 +84,11 @@ Result<std::vector<std::string>> list_dir(const std::string& path);
 // removes the temporary file.
 Status replace_file_atomically(const std::string& dir, std::string_view name,
                                std::span<const uint8_t> bytes);
+
+// Copies the file at `source` to a new file in `dir` named "{prefix}{unix seconds}" (".1", ".2"
+// ... appended while that name is taken), mode 0600, synced, then syncs `dir`. Returns the new
+// file's name. Never replaces an existing file.
+Result<std::string> copy_file_aside(const std::string& source, const std::string& dir,
+                                    std::string_view prefix);
 
 }  // namespace tarnwell_core

@@ -1,6 +1,6 @@
 // Bytes from the operating system's cryptographic random source: the getrandom system call,
 // falling back to /dev/urandom where the call does not exist. Used for document ids, encryption
-// nonces and the seeds of per-thread generators.
+// nonces and the level seeds of HNSW indexes.
 #pragma once
 
 #include <cstddef>
