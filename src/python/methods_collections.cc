@@ -123,10 +123,12 @@ TW_METHOD(method_collection_info) {
       uint64_t dimension, documents, memory;
     };
     Info info = without_gil([&] {
-      return collection->read([](const tarnwell_core::CollectionData& d) {
-        return Info{d.name, d.dimension, d.documents.size(),
-                    tarnwell_core::estimate_memory_bytes(d)};
+      Info i = collection->read([](const tarnwell_core::CollectionData& d) {
+        return Info{d.name, d.dimension, d.documents.size(), 0};
       });
+      // The collection's own estimate, so that derived structures (the metadata index) count.
+      i.memory = collection->estimate_memory_bytes();
+      return i;
     });
     return new_collection_info(std::move(info.name), info.dimension, info.documents, info.memory);
   });

@@ -36,7 +36,10 @@ std::vector<ScoredDocument> run(const Collection& c, const SearchRequest& r) {
     return r.filter ? c.vector_search_filtered(q, k, r.min_similarity, *r.filter)
                     : c.vector_search(q, k, r.min_similarity);
   }
-  if (!r.embedding) return c.keyword_search(*r.text, k);  // a filter is checked, not applied
+  if (!r.embedding) {
+    return r.filter ? c.keyword_search_filtered(*r.text, k, *r.filter)
+                    : c.keyword_search(*r.text, k);
+  }
   auto q = r.embedding->values();
   return r.filter
              ? c.hybrid_search_filtered(q, *r.text, k, r.min_similarity, r.alpha, r.fusion,

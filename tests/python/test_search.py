@@ -43,13 +43,17 @@ def test_metric_scores():
     assert db.search("c", query_embedding=[0.0, 0.0])[0].score == 0.0
 
 
-def test_keyword_mode_returns_raw_bm25_and_ignores_threshold_and_filter(animals):
+def test_keyword_mode_returns_raw_bm25_ignores_threshold_and_applies_filter(animals):
     db, _ = animals
     hits = db.search("a", query_text="dog", min_similarity=1000.0)
     assert sorted(texts(hits)) == ["a dog chased the cat around the big yard", "the dog slept"]
     assert all(h.score > 0 for h in hits)
     nothing = {"must": [{"field": "kind", "op": "eq", "value": "fish"}]}
-    assert len(db.search("a", query_text="dog", filter=nothing)) == 2
+    assert db.search("a", query_text="dog", filter=nothing) == []
+    # The best k among matching documents, not the matching part of the best k.
+    cats = {"must": [{"field": "kind", "op": "eq", "value": "cat"}]}
+    assert texts(db.search("a", query_text="the cat dog", k=1, filter=cats)) == [
+        "the cat sat on the mat"]
     assert db.search("a", query_text="the a of") == []  # stop words and single letters only
 
 

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/util/id_bitset.h"
+
 namespace tarnwell_core {
 
 struct Posting {
@@ -73,8 +75,15 @@ class InvertedIndex {
   // When more than k documents score, the cut drops the lowest scores and, among equal scores
   // at the cut, the smallest doc_ids. Memory is bounded by the documents scored, whatever k.
   std::vector<std::pair<uint32_t, float>> bm25_search(std::string_view query, size_t k) const;
+  // As bm25_search, ranking only the documents in `admitted` (scores are unchanged: the
+  // statistics stay those of the whole index).
+  std::vector<std::pair<uint32_t, float>> bm25_search_filtered(std::string_view query, size_t k,
+                                                               const IdBitset& admitted) const;
 
  private:
+  std::vector<std::pair<uint32_t, float>> ranked(std::string_view query, size_t k,
+                                                 const IdBitset* admitted) const;
+
   // Per id: counted in doc_count. Never persisted (see recount).
   std::vector<bool> indexed_;
 };

@@ -152,6 +152,16 @@ class TermWeights {
 
 std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(std::string_view query,
                                                                    size_t k) const {
+  return ranked(query, k, nullptr);
+}
+
+std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search_filtered(
+    std::string_view query, size_t k, const IdBitset& admitted) const {
+  return ranked(query, k, &admitted);
+}
+
+std::vector<std::pair<uint32_t, float>> InvertedIndex::ranked(std::string_view query, size_t k,
+                                                              const IdBitset* admitted) const {
   const Tokens q = tokenize(query);
   if (q.size() == 0 || doc_count == 0) return {};
 
@@ -179,6 +189,7 @@ std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(std::string_v
       const float df = static_cast<float>(list->size());
       const float idf = std::log((n_docs - df + 0.5f) / (df + 0.5f) + 1.0f);
       for (const Posting& p : *list) {
+        if (admitted != nullptr && !admitted->test(p.doc_id)) continue;
         // A loaded index may name ids beyond doc_lengths; they read as empty documents.
         const uint32_t dl = p.doc_id < n_ids ? doc_lengths[p.doc_id] : 0;
         add(p.doc_id, idf * weight(p.term_freq, dl));

@@ -163,29 +163,33 @@ inline uint32_t descend(const HnswIndex& index, const QueryDistance& dist, uint3
 
 }  // namespace search_detail
 
-template <class Admit>
-std::vector<ScoredNode> HnswIndex::knn_search_filtered(std::span<const float> query, size_t k,
-                                                       Admit&& admit) const {
-  using namespace search_detail;
+namespace search_detail {
+
+// The frame of every k-NN search: descent, layer 0 with bounded widening, re-ranking.
+// pass(dist, ep, ef, visited, scratch, found) runs one layer-0 pass from `ep` into `found`.
+template <class Pass>
+std::vector<ScoredNode> knn_frame(const HnswIndex& index, std::span<const float> query, size_t k,
+                                  Pass&& pass) {
   // k = 0 answers nothing whatever the walk finds; skip the walk.
-  if (!entry_point || k == 0) return {};
+  if (!index.entry_point || k == 0) return {};
   VisitedHold hold(search_visited());
   VisitedSet& visited = hold.set();
   SearchScratch& scratch = hold.scratch();
-  visited.grow(node_count);
+  visited.grow(index.node_count);
 
   std::optional<DistanceTable> table;
-  if (pq_usable()) table = pq_codebook->build_distance_table(query, config.distance_metric);
-  const QueryDistance dist(*this, query.data(), table ? &*table : nullptr);
+  if (index.pq_usable()) {
+    table = index.pq_codebook->build_distance_table(query, index.config.distance_metric);
+  }
+  const QueryDistance dist(index, query.data(), table ? &*table : nullptr);
 
   std::vector<ScoredNode> found;
-  const uint32_t ep = descend(*this, dist, *entry_point, 0, visited, scratch, found);
+  const uint32_t ep = descend(index, dist, *index.entry_point, 0, visited, scratch, found);
 
-  size_t ef = std::max<size_t>(config.ef_search, k);
-  const size_t limit = std::min<size_t>(node_count, saturating_times4(ef));
+  size_t ef = std::max<size_t>(index.config.ef_search, k);
+  const size_t limit = std::min<size_t>(index.node_count, saturating_times4(ef));
   for (;;) {
-    search_layer(*this, dist, std::span<const uint32_t>(&ep, 1), ef, 0, visited, scratch, found,
-                 admit);
+    pass(dist, ep, ef, visited, scratch, found);
     if (ef >= limit || found.size() >= k) break;
     ef = std::min(limit, 2 * ef);
   }
@@ -198,6 +202,20 @@ std::vector<ScoredNode> HnswIndex::knn_search_filtered(std::span<const float> qu
   });
   if (found.size() > k) found.resize(k);
   return found;
+}
+
+}  // namespace search_detail
+
+template <class Admit>
+std::vector<ScoredNode> HnswIndex::knn_search_filtered(std::span<const float> query, size_t k,
+                                                       Admit&& admit) const {
+  return search_detail::knn_frame(
+      *this, query, k,
+      [&](const QueryDistance& dist, uint32_t ep, size_t ef, VisitedSet& visited,
+          SearchScratch& scratch, std::vector<ScoredNode>& found) {
+        search_layer(*this, dist, std::span<const uint32_t>(&ep, 1), ef, 0, visited, scratch,
+                     found, admit);
+      });
 }
 
 // The beam search of one layer from `entries`, as insertion and k-NN search run it, in a

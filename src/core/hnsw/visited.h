@@ -56,6 +56,7 @@ struct SearchScratch {
   std::vector<uint64_t> candidates;
   std::vector<uint64_t> results;
   std::vector<uint32_t> fresh;  // unvisited neighbours of the node being expanded
+  std::vector<uint32_t> hops;   // neighbours passed through, not scored (restricted search)
 };
 
 struct ThreadVisited {

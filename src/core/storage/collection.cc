@@ -84,6 +84,15 @@ Collection::Collection(CollectionData data) : dimension_(data.dimension), data_(
   std::vector<bool> live(live_.size());
   for (size_t p = 0; p < live_.size(); ++p) live[p] = live_[p] != nullptr;
   data_.bm25.recount(live);
+  rebuild_metadata_index();
+}
+
+void Collection::rebuild_metadata_index() {
+  MetadataIndex fresh;
+  for (size_t p = 0; p < live_.size(); ++p) {
+    if (live_[p] != nullptr) fresh.add(static_cast<uint32_t>(p), live_[p]->metadata);
+  }
+  metadata_ = std::move(fresh);
 }
 
 void Collection::rebuild_live_table() {
@@ -98,6 +107,7 @@ void Collection::rebuild_live_table() {
 void Collection::unindex_locked(uint32_t p) {
   data_.hnsw.mark_deleted(p);
   data_.bm25.remove_document(p);
+  metadata_.remove(p);
   if (p < live_.size()) live_[p] = nullptr;
 }
 
@@ -140,6 +150,8 @@ void Collection::commit_locked(PendingInsert& p) {
   CollectionData& d = data_;
   const auto n = static_cast<uint32_t>(d.internal_to_uuid.size());
   const Uuid id = p.doc->id;
+  // First, so that its failure changes nothing; taken back if the graph insertion fails.
+  MetadataIndex::Addition indexed(metadata_, n, p.doc->metadata);
   try {
     d.hnsw.insert(n, p.embedding, p.q);
   } catch (...) {
@@ -153,6 +165,7 @@ void Collection::commit_locked(PendingInsert& p) {
     }
     throw;
   }
+  indexed.commit();  // nothing below throws
   d.bm25.add_prepared(n, p.text);
   if (auto old = d.uuid_to_internal.extract(id)) {
     // The id had a node: tombstone it and give it a fresh id of its own. Un-indexed after the
@@ -275,7 +288,12 @@ uint64_t estimate_memory_bytes(const CollectionData& data) {
 
 uint64_t Collection::estimate_memory_bytes() const {
   std::shared_lock lock(mu_);
-  return tarnwell_core::estimate_memory_bytes(data_);
+  return tarnwell_core::estimate_memory_bytes(data_) + metadata_.memory_bytes();
+}
+
+uint64_t Collection::metadata_index_bytes() const {
+  std::shared_lock lock(mu_);
+  return metadata_.memory_bytes();
 }
 
 std::string Collection::name() const {

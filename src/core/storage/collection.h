@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
+#include "core/collection/filter_cache.h"
+#include "core/collection/metadata_index.h"
 #include "core/document.h"
 #include "core/filter_types.h"
 #include "core/hnsw/config.h"
@@ -103,6 +105,8 @@ class Collection {
   std::shared_ptr<const Document> get_document(const Uuid& id) const;
   size_t document_count() const;
   uint64_t estimate_memory_bytes() const;
+  // The metadata index's part of estimate_memory_bytes().
+  uint64_t metadata_index_bytes() const;
 
   // Fixed at creation (the name may be changed once, by load, before the collection is shared).
   std::string name() const;
@@ -127,6 +131,9 @@ class Collection {
                                                      const MetadataFilter& filter) const;
   // BM25 only: raw scores, no threshold.
   std::vector<ScoredDocument> keyword_search(std::string_view text, size_t k) const;
+  // The best k documents that pass the filter, by BM25 (raw scores, no threshold).
+  std::vector<ScoredDocument> keyword_search_filtered(std::string_view text, size_t k,
+                                                      const MetadataFilter& filter) const;
 
   // Rebuilds both indexes and the id tables from the live documents; returns how many.
   // Fails (leaving the collection unchanged) only when product-quantization training refuses
@@ -182,6 +189,8 @@ class Collection {
   void unindex_locked(uint32_t p);
   // Re-derives live_ from the tables.
   void rebuild_live_table();
+  // Indexes the metadata of every live document afresh.
+  void rebuild_metadata_index();
 
   // The live document of an internal id, or null (deleted, retired or out of range).
   const Document* live_document(uint32_t id) const {
@@ -191,7 +200,10 @@ class Collection {
   std::shared_ptr<const Document> owner(const Document* doc) const {
     return data_.documents.find(doc->id)->second;
   }
-  bool passes_filter(const MetadataFilter& filter, uint32_t id) const;
+  // The live documents that pass the filter, and the vector search restricted to them.
+  FilterMatches matching(const MetadataFilter& filter) const;
+  std::vector<ScoredNode> filtered_nodes(std::span<const float> query, size_t k,
+                                         const FilterMatches& matches) const;
   // Scores (1 - distance), applies the threshold and resolves ids to documents.
   std::vector<ScoredDocument> to_hits(std::span<const ScoredNode> ranked,
                                       std::optional<float> min_similarity) const;
@@ -208,6 +220,10 @@ class Collection {
   // plain pointer: one dependent load fewer than the map entry). Never persisted; kept in step
   // by insert, delete, rebuild and construction.
   std::vector<const Document*> live_;
+  // Field -> value -> internal ids of the live documents, for filters. Never persisted; kept in
+  // step by insert, delete, rebuild and construction, like live_.
+  MetadataIndex metadata_;
+  mutable FilterCache filter_cache_;  // has its own lock: searches share it
 };
 
 }  // namespace tarnwell_core

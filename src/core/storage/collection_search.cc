@@ -1,9 +1,13 @@
-// The searches of a collection: by embedding (with or without a metadata filter applied inside
-// the graph walk), by text, and both fused. Each runs under one shared hold of the collection
+// The searches of a collection: by embedding, by text, and both fused, each with or without a
+// metadata filter. A filter is first evaluated on the metadata index to the exact set of
+// matching documents; the vector side then plans its search from that set's size
+// (filter_plan.h) and the keyword side ranks only its members. Large sets are kept for reuse
+// (filter_cache.h). Each runs under one shared hold of the collection
 // lock, so the vector list, the keyword list and the document lookups see one state. Nothing
 // is sized from k: every buffer is bounded by what the indexes actually return.
 #include <algorithm>
 
+#include "core/collection/filter_plan.h"
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
 #include "core/search/hybrid.h"
@@ -29,9 +33,22 @@ bool below_threshold(float score, std::optional<float> min_similarity) {
 
 }  // namespace
 
-bool Collection::passes_filter(const MetadataFilter& filter, uint32_t id) const {
-  const Document* doc = live_document(id);
-  return doc != nullptr && passes_metadata(doc->metadata, filter);
+FilterMatches Collection::matching(const MetadataFilter& filter) const {
+  FilterMatches m;
+  std::string key = FilterCache::key_of(filter);
+  const uint64_t version = metadata_.version();
+  if (filter_cache_.find(key, version, m)) return m;
+  auto members = std::make_shared<IdBitset>(metadata_.evaluate(filter, data_.hnsw.node_count));
+  m.count = members->count();
+  m.members = std::move(members);
+  filter_cache_.insert(std::move(key), version, m);
+  return m;
+}
+
+std::vector<ScoredNode> Collection::filtered_nodes(std::span<const float> query, size_t k,
+                                                   const FilterMatches& matches) const {
+  return filtered_knn(data_.hnsw, query, k, *matches.members, matches.count,
+                      metadata_.live_count());
 }
 
 std::vector<ScoredDocument> Collection::to_hits(std::span<const ScoredNode> ranked,
@@ -73,15 +90,20 @@ std::vector<ScoredDocument> Collection::vector_search_filtered(std::span<const f
                                                                const MetadataFilter& filter) const {
   if (query.size() != dimension_) return {};
   std::shared_lock lock(mu_);
-  const std::vector<ScoredNode> nodes = data_.hnsw.knn_search_filtered(
-      query, k, [&](uint32_t id) { return passes_filter(filter, id); });
-  return to_hits(nodes, min_similarity);
+  return to_hits(filtered_nodes(query, k, matching(filter)), min_similarity);
 }
 
 std::vector<ScoredDocument> Collection::keyword_search(std::string_view text, size_t k) const {
   std::shared_lock lock(mu_);
   // Raw BM25 scores, never thresholded.
   return ranked_to_hits(data_.bm25.bm25_search(text, k), std::nullopt);
+}
+
+std::vector<ScoredDocument> Collection::keyword_search_filtered(std::string_view text, size_t k,
+                                                                const MetadataFilter& filter) const {
+  std::shared_lock lock(mu_);
+  return ranked_to_hits(data_.bm25.bm25_search_filtered(text, k, *matching(filter).members),
+                        std::nullopt);
 }
 
 std::vector<ScoredDocument> Collection::hybrid_search(std::span<const float> query,
@@ -105,12 +127,10 @@ std::vector<ScoredDocument> Collection::hybrid_search_filtered(std::span<const f
                                                                const MetadataFilter& filter) const {
   if (query.size() != dimension_) return {};
   std::shared_lock lock(mu_);
-  const auto admit = [&](uint32_t id) { return passes_filter(filter, id); };
-  const RankedList vector_hits =
-      similarities(data_.hnsw, data_.hnsw.knn_search_filtered(query, k, admit));
-  RankedList keyword_hits = data_.bm25.bm25_search(text, k);
-  // Positions, and so the reciprocal-rank terms, count only the hits that pass.
-  std::erase_if(keyword_hits, [&](const auto& hit) { return !admit(hit.first); });
+  const FilterMatches matches = matching(filter);
+  const RankedList vector_hits = similarities(data_.hnsw, filtered_nodes(query, k, matches));
+  // The best k matching keyword hits, so positions and reciprocal-rank terms count matches only.
+  const RankedList keyword_hits = data_.bm25.bm25_search_filtered(text, k, *matches.members);
   const RankedList fused = fusion == FusionMethod::Linear
                                ? linear_fusion(vector_hits, keyword_hits, k, alpha)
                                : rrf_fusion(vector_hits, keyword_hits, k);

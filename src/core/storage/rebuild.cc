@@ -40,11 +40,12 @@ struct NewIndexes {
   InvertedIndex bm25;
   UuidToInternal uuid_to_internal;
   std::vector<Uuid> internal_to_uuid;
+  MetadataIndex metadata;
 };
 
 // Builds the new structures over `c`, training product quantization when configured.
 Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t dimension) {
-  NewIndexes out{HnswIndex(config, dimension), {}, {}, {}};
+  NewIndexes out{HnswIndex(config, dimension), {}, {}, {}, {}};
   const size_t n = c.docs.size();
   out.uuid_to_internal.reserve(n);
   out.internal_to_uuid.reserve(n);
@@ -54,6 +55,7 @@ Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t 
     out.uuid_to_internal.emplace(c.docs[i]->id, id);
     out.internal_to_uuid.push_back(c.docs[i]->id);
     out.bm25.add_document(id, c.docs[i]->text);
+    out.metadata.add(id, c.docs[i]->metadata);
     out.hnsw.insert(id, v, QuantizedVector::quantize(v));
   }
   if (config.pq_subspaces == 0 || out.hnsw.node_count == 0) return out;
@@ -108,7 +110,7 @@ Result<size_t> Collection::rebuild() {
   collected.vectors = {};
 
   // The replaced structures are freed after the lock is released.
-  NewIndexes old{HnswIndex(config, dimension_), {}, {}, {}};
+  NewIndexes old{HnswIndex(config, dimension_), {}, {}, {}, {}};
   {
     std::unique_lock lock(mu_);
     CollectionData& d = data_;
@@ -133,6 +135,7 @@ Result<size_t> Collection::rebuild() {
     old.bm25 = std::exchange(d.bm25, std::move(built.bm25));
     old.uuid_to_internal = std::exchange(d.uuid_to_internal, std::move(built.uuid_to_internal));
     old.internal_to_uuid = std::exchange(d.internal_to_uuid, std::move(built.internal_to_uuid));
+    old.metadata = std::exchange(metadata_, std::move(built.metadata));
     rebuild_live_table();
     // A collected document deleted or replaced meanwhile must not stay live in the new indexes.
     for (size_t i = 0; i < n; ++i) {
