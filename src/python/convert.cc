@@ -161,11 +161,10 @@ bool filter_condition(PyObject* item, FilterCondition* out) {
     }
     Ref hold = Ref::borrow(values);
     std::vector<JsonValue> list;
+    list.reserve(static_cast<size_t>(PyList_GET_SIZE(values)));
     bool ok = for_each_list_item(values, [&](PyObject* v) {
-      JsonValue j;
-      if (!py_to_json_value(v, &j)) return false;
-      list.push_back(std::move(j));
-      return true;
+      list.emplace_back();  // converted in place: a thousand-value list is common
+      return py_to_json_value(v, &list.back());
     });
     if (!ok) return false;
     out->values = std::move(list);
@@ -243,9 +242,10 @@ bool py_to_json_value(PyObject* o, JsonValue* out) {
     if (!float_value(o, &d)) return false;
     *out = JsonValue::number(d);  // NaN and infinities become null
   } else if (PyUnicode_Check(o)) {
-    std::string s;
-    if (!utf8_of(o, &s)) return false;
-    *out = JsonValue::string(std::move(s));
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+    if (s == nullptr) return false;
+    out->set_string(std::string_view(s, static_cast<size_t>(len)));
   } else {
     PyErr_SetString(PyExc_ValueError, "filter values must be None, bool, int, float, or str");
     return false;

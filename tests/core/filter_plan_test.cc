@@ -77,11 +77,14 @@ TEST(FilterPlan, ChoosesByMatchCount) {
   EXPECT_EQ(choose_filter_strategy(0, 1000, 10, cfg), FilterStrategy::Nothing);
   EXPECT_EQ(choose_filter_strategy(5, 1000, 0, cfg), FilterStrategy::Nothing);
   EXPECT_EQ(choose_filter_strategy(10, 1000, 10, cfg), FilterStrategy::Exact);
-  EXPECT_EQ(choose_filter_strategy(3000, 1'000'000, 10, cfg), FilterStrategy::Exact);
+  EXPECT_EQ(choose_filter_strategy(9000, 1'000'000, 10, cfg), FilterStrategy::Exact);
   // Too few for the two-hop walk to stay connected.
   EXPECT_EQ(choose_filter_strategy(20'000, 1'000'000, 10, cfg), FilterStrategy::Exact);
   EXPECT_EQ(choose_filter_strategy(100'000, 1'000'000, 10, cfg), FilterStrategy::TwoHop);
-  EXPECT_EQ(choose_filter_strategy(300'000, 1'000'000, 10, cfg), FilterStrategy::Walk);
+  EXPECT_EQ(choose_filter_strategy(400'000, 1'000'000, 10, cfg), FilterStrategy::Walk);
+  // Every live document matches: the unfiltered walk, unless k asks for all of them.
+  EXPECT_EQ(choose_filter_strategy(1000, 1000, 10, cfg), FilterStrategy::All);
+  EXPECT_EQ(choose_filter_strategy(1000, 1000, 1000, cfg), FilterStrategy::Exact);
   // k beyond the matches: only ranking them all can return them all.
   EXPECT_EQ(choose_filter_strategy(100'000, 1'000'000, 200'000, cfg), FilterStrategy::Exact);
 }
@@ -184,6 +187,10 @@ TEST(FilterPlan, IndexFollowsDeletesRebuildAndLoad) {
     EXPECT_EQ(testing_util::ids_of(s.c.vector_search_filtered(q, 10, {}, f)), truth);
     EXPECT_EQ(testing_util::ids_of(loaded->vector_search_filtered(q, 10, {}, f)), truth);
   }
+  // A filter every live document passes answers what no filter answers, deleted ones left out.
+  const MetadataFilter all{{FilterCondition{"rank", FilterOperator::Gte, J::integer(0), {}}}, {}};
+  EXPECT_EQ(testing_util::ids_of(s.c.vector_search_filtered(q, 10, {}, all)),
+            testing_util::ids_of(s.c.vector_search(q, 10, {})));
   ASSERT_TRUE(s.c.rebuild().has_value());
   for (int64_t limit : {1, 5, 20}) {
     const MetadataFilter f = lt("bucket", limit);

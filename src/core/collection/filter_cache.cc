@@ -11,54 +11,69 @@
 namespace tarnwell_core {
 namespace {
 
-void put_bytes(std::string& out, const void* p, size_t n) {
-  out.append(static_cast<const char*>(p), n);
-}
+// Keys are written in two passes, sized first and then filled through a cursor, so that a
+// filter of a thousand values costs a thousand small stores rather than a thousand appends.
+struct KeyWriter {
+  char* at = nullptr;  // null while sizing
+  size_t size = 0;
 
-void put_text(std::string& out, const std::string& s) {
-  const uint64_t n = s.size();
-  put_bytes(out, &n, sizeof n);
-  out += s;
-}
-
-void put_json(std::string& out, const JsonValue& j) {
-  const JsonValue::Storage& v = j.storage();
-  out.push_back(static_cast<char>(v.index()));
-  std::visit(
-      [&](const auto& x) {
-        using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, std::string>) {
-          put_text(out, x);
-        } else if constexpr (!std::is_same_v<T, std::monostate>) {
-          put_bytes(out, &x, sizeof x);
-        }
-      },
-      v);
-}
-
-void put_conditions(std::string& out, const std::vector<FilterCondition>& conditions) {
-  const uint64_t n = conditions.size();
-  put_bytes(out, &n, sizeof n);
-  for (const FilterCondition& c : conditions) {
-    put_text(out, c.field);
-    out.push_back(static_cast<char>(c.op));
-    out.push_back(c.value.has_value() ? 1 : 0);
-    if (c.value) put_json(out, *c.value);
-    out.push_back(c.values.has_value() ? 1 : 0);
-    if (c.values) {
-      const uint64_t m = c.values->size();
-      put_bytes(out, &m, sizeof m);
-      for (const JsonValue& v : *c.values) put_json(out, v);
+  void bytes(const void* p, size_t n) {
+    if (at != nullptr) {
+      std::memcpy(at, p, n);
+      at += n;
+    }
+    size += n;
+  }
+  template <class T>
+  void value(const T& x) {
+    bytes(&x, sizeof x);
+  }
+  void text(const std::string& s) {
+    value(uint64_t{s.size()});
+    bytes(s.data(), s.size());
+  }
+  void json(const JsonValue& j) {
+    const JsonValue::Storage& v = j.storage();
+    value(static_cast<char>(v.index()));
+    std::visit(
+        [&](const auto& x) {
+          using T = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            text(x);
+          } else if constexpr (!std::is_same_v<T, std::monostate>) {
+            value(x);
+          }
+        },
+        v);
+  }
+  void conditions(const std::vector<FilterCondition>& conditions) {
+    value(uint64_t{conditions.size()});
+    for (const FilterCondition& c : conditions) {
+      text(c.field);
+      value(static_cast<char>(c.op));
+      value(static_cast<char>(c.value.has_value() ? 1 : 0));
+      if (c.value) json(*c.value);
+      value(static_cast<char>(c.values.has_value() ? 1 : 0));
+      if (c.values) {
+        value(uint64_t{c.values->size()});
+        for (const JsonValue& v : *c.values) json(v);
+      }
     }
   }
-}
+  void filter(const MetadataFilter& f) {
+    conditions(f.must);
+    conditions(f.must_not);
+  }
+};
 
 }  // namespace
 
 std::string FilterCache::key_of(const MetadataFilter& filter) {
-  std::string key;
-  put_conditions(key, filter.must);
-  put_conditions(key, filter.must_not);
+  KeyWriter sizing;
+  sizing.filter(filter);
+  std::string key(sizing.size, '\0');
+  KeyWriter writer{key.data()};
+  writer.filter(filter);
   return key;
 }
 

@@ -13,6 +13,7 @@ FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,
   if (matches == 0 || k == 0) return FilterStrategy::Nothing;
   // A walk cannot return more than the matches; with k at least that, rank them all.
   if (k >= matches) return FilterStrategy::Exact;
+  if (matches >= live) return FilterStrategy::All;
   const double ef = static_cast<double>(std::max<size_t>(config.ef_search, k));
   const double walk_cost = ef * static_cast<double>(std::max<uint64_t>(config.m_max0, 1));
   const double share = live == 0 ? 1.0 : static_cast<double>(matches) / static_cast<double>(live);
@@ -21,6 +22,11 @@ FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,
     return FilterStrategy::Exact;
   }
   return share >= model.walk_share ? FilterStrategy::Walk : FilterStrategy::TwoHop;
+}
+
+double two_hop_ef_scale(double share, const FilterCostModel& model) {
+  return std::clamp(1.0 + model.two_hop_ef_per_share * share, 1.0,
+                    std::max(model.two_hop_ef_max, 1.0));
 }
 
 std::vector<ScoredNode> exact_rank(const HnswIndex& index, std::span<const float> query, size_t k,
@@ -69,11 +75,16 @@ std::vector<ScoredNode> filtered_knn(const HnswIndex& index, std::span<const flo
       return {};
     case FilterStrategy::Exact:
       return exact_rank(index, query, k, members);
+    case FilterStrategy::All:
+      found = index.knn_search(query, k);
+      break;
     case FilterStrategy::Walk:
       found = index.knn_search_filtered(query, k, member);
       break;
     case FilterStrategy::TwoHop:
-      found = knn_search_two_hop(index, query, k, member);
+      found = knn_search_two_hop(
+          index, query, k, member,
+          two_hop_ef_scale(static_cast<double>(member_count) / static_cast<double>(live), model));
       break;
   }
   // Every match is reachable by scoring: a walk that found fewer than it could is replaced.

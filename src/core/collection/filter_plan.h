@@ -20,23 +20,35 @@ enum class FilterStrategy : uint8_t {
   Exact,    // score every match
   Walk,     // the beam walk; non-matching nodes guide it but take no result slot
   TwoHop,   // the walk over matches only, stepping over non-matching neighbours
+  All,      // every live document matches: the unfiltered walk, no membership test
 };
 
 // The cost model. Costs are counted in distance evaluations, which dominate both sides: a walk
 // costs about ef x m_max0 of them once it stays on matching nodes, an exact ranking one per
-// match, each cheaper (ids ascend, so memory is read in order). Calibrated with
-// bench/search_bench.cc (BM_FilterStrategy: each strategy forced at 0.1 to 100 %): the exact
-// ranking beats every walk up to about 2 x ef x m_max0 matches; the two-hop walk beats the
-// plain one below about 30 % of the collection, and below about a twentieth its recall drops
-// (too few matches within two hops to stay connected), so there the matches are ranked exactly.
+// match, each much cheaper (ids ascend, so memory is read in order and prefetched ahead).
+// Calibrated on the MiniLM set of bench/peers_filtered.py (60,000 x 384, scalar codes), each
+// strategy forced at 5 to 50 % matching: the exact ranking beats every walk up to about
+// 6 x ef x m_max0 matches (at 10 % it runs at the unfiltered speed, the two-hop walk at half
+// of it); the two-hop walk beats the plain one below about 35 % of the collection, and below
+// about a twentieth its recall drops (too few matches within two hops to stay connected), so
+// there the matches are ranked exactly.
 struct FilterCostModel {
   // Exact while matches <= exact_per_visit x ef x m_max0, or below two_hop_min_share.
-  double exact_per_visit = 2.0;
+  double exact_per_visit = 6.0;
   double two_hop_min_share = 0.05;
   // The plain walk from this share of the live documents on: a node it scores is then likely a
   // result, and the second hop would cost more than it saves.
-  double walk_share = 0.3;
+  double walk_share = 0.35;
+  // The two-hop walk's beam, as a multiple of the plain one's: 1 + two_hop_ef_per_share x
+  // share, at most two_hop_ef_max. The more members, the more of each expansion's quota the
+  // first hop fills, the fewer gaps the second hop crosses, and the wider the beam must be to
+  // keep recall (on the MiniLM set at 20 % matching: recall@10 0.969 at 1x, 0.982 at 1.5x).
+  double two_hop_ef_per_share = 2.5;
+  double two_hop_ef_max = 1.5;
 };
+
+// The two-hop walk's beam multiple for `share` of the live documents matching.
+double two_hop_ef_scale(double share, const FilterCostModel& model = FilterCostModel{});
 
 FilterStrategy choose_filter_strategy(size_t matches, size_t live, size_t k,
                                       const HnswConfig& config,

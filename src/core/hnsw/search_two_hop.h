@@ -2,8 +2,10 @@
 // collection. Only members are scored, queued and kept; a neighbour outside the set is never
 // scored, but its own neighbours are looked at (two hops), so the walk crosses the gaps the
 // filter leaves in the graph instead of paying a distance for every node it steps over. Each
-// expansion scores at most m members: every further neighbour list read to find more costs a
-// cache miss, more than the members it would add are worth.
+// expansion scores at most (m + m_max0) / 2 members: each further neighbour list read to find
+// more costs a cache miss. Measured on the MiniLM set of bench/peers_filtered.py at 10 % of
+// the collection matching: at m members recall@10 is 0.960, at (m + m_max0) / 2 0.982, at
+// m_max0 0.988 for two thirds of the speed.
 #pragma once
 
 #include "core/hnsw/search.h"
@@ -25,7 +27,7 @@ void search_layer_two_hop(const HnswIndex& index, const QueryDistance& dist, uin
   res.clear();
   visited.next_generation();
   uint32_t bound = kMaxFiniteKey;
-  const size_t cap = std::max<size_t>(index.config.m, 1);
+  const size_t cap = std::max<size_t>((index.config.m + index.config.m_max0) / 2, 1);
 
   visited.test_and_mark(entry);
   const uint64_t first = pack(dist.walk(entry), entry);
@@ -86,15 +88,18 @@ void search_layer_two_hop(const HnswIndex& index, const QueryDistance& dist, uin
   for (uint64_t e : res) out.push_back(unpack(e));
 }
 
-// knn_search restricted to members, walking with search_layer_two_hop.
+// knn_search restricted to members, walking with search_layer_two_hop with each beam width
+// the plain search would use times ef_scale (at least 1).
 template <class Member>
 std::vector<ScoredNode> knn_search_two_hop(const HnswIndex& index, std::span<const float> query,
-                                           size_t k, Member&& member) {
+                                           size_t k, Member&& member, double ef_scale = 1.0) {
   return search_detail::knn_frame(
       index, query, k,
       [&](const QueryDistance& dist, uint32_t ep, size_t ef, VisitedSet& visited,
           SearchScratch& scratch, std::vector<ScoredNode>& found) {
-        search_layer_two_hop(index, dist, ep, ef, visited, scratch, found, member);
+        const auto scaled = static_cast<size_t>(static_cast<double>(ef) * std::max(ef_scale, 1.0));
+        search_layer_two_hop(index, dist, ep, std::max(ef, scaled), visited, scratch, found,
+                             member);
       });
 }
 
