@@ -1,11 +1,14 @@
-// _inspect_data_dir: converts the core's DataDirReport into dicts. File names are decoded the way
+// _inspect_data_dir converts the core's DataDirReport into dicts; _export_documents walks one
+// collection of a directory read into memory. File names are decoded the way
 // os.listdir decodes them (undecodable bytes survive as surrogates); messages and stored names
 // with invalid UTF-8 get replacement characters.
 #include "python/inspect.h"
 
+#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "core/storage/inspect.h"
 #include "python/args.h"
@@ -166,7 +169,90 @@ PyObject* report_dict(const DataDirReport& r) {
   return d.release();
 }
 
+// A float32 component as the Python float nearest its shortest decimal form, so that JSON shows
+// "0.1" rather than the float32's exact binary value, and reading it back gives the same float32.
+PyObject* short_float(float v) {
+  char buf[32];
+  const auto printed = std::to_chars(buf, buf + sizeof buf, v);
+  double d = v;
+  if (printed.ec == std::errc()) (void)std::from_chars(buf, printed.ptr, d);
+  return PyFloat_FromDouble(d);
+}
+
+// Calls `callback(id, text, metadata, embedding)` for one document; false when it raised.
+bool visit_document(PyObject* callback, const tarnwell_core::Document& doc,
+                    std::span<const float> embedding) {
+  Ref id = Ref::steal(uuid_to_py(doc.id));
+  Ref body = Ref::steal(text(doc.text));
+  Ref metadata = Ref::steal(metadata_to_py_dict(doc.metadata));
+  Ref vector = Ref::steal(PyList_New(static_cast<Py_ssize_t>(embedding.size())));
+  if (!id || !body || !metadata || !vector) return false;
+  for (size_t i = 0; i < embedding.size(); ++i) {
+    PyObject* f = short_float(embedding[i]);
+    if (f == nullptr) return false;
+    PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(i), f);
+  }
+  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callback, id.get(), body.get(),
+                                                       metadata.get(), vector.get(), nullptr));
+  return static_cast<bool>(result);
+}
+
 }  // namespace
+
+const char EXPORT_DOCUMENTS_DOC[] =
+    "_export_documents(path, collection, callback, encryption_key=None)\n--\n\n"
+    "Read a data directory into memory without writing anything (snapshots, then the log\n"
+    "replayed, under the directory's lock) and call callback(id, text, metadata, embedding)\n"
+    "for each live document of the collection, in insertion order. Returns what was passed\n"
+    "over as start-up would (unreadable snapshots, damaged log records), one line each.";
+
+PyObject* export_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const Signature sig{
+      "_export_documents", {"path", "collection", "callback", "encryption_key"}, 3};
+  PyObject* a[4];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    std::optional<std::string_view> path, key_text;
+    std::string_view name;
+    if (!to_opt_path(a[0], {sig.fname, "path"}, &path)) return nullptr;
+    if (!path) {
+      raise_arg_type({sig.fname, "path"}, "str", a[0]);
+      return nullptr;
+    }
+    if (!to_str(a[1], {sig.fname, "collection"}, &name)) return nullptr;
+    if (!PyCallable_Check(a[2])) {
+      raise_arg_type({sig.fname, "callback"}, "callable", a[2]);
+      return nullptr;
+    }
+    if (!to_opt_path(a[3], {sig.fname, "encryption_key"}, &key_text)) return nullptr;
+    std::shared_ptr<const EncryptionKey> key;
+    if (!parse_key_arg(key_text, &key)) return nullptr;
+    const std::string dir(*path);
+    auto contents = without_gil([&] { return tarnwell_core::read_data_dir(dir, key.get()); });
+    if (!contents) return raise_status(contents.error());
+    std::shared_ptr<tarnwell_core::Collection> collection = contents->db->get_collection(name);
+    if (!collection) {
+      return raise_status(
+          tarnwell_core::Status::not_found("collection '" + std::string(name) + "' not found"));
+    }
+    // The collection is this call's own: nobody else can hold or wait for its lock, so the
+    // callbacks may run with the interpreter lock held under it.
+    bool ok = true;
+    tarnwell_core::for_each_document(
+        *collection, [&](const tarnwell_core::Document& doc, std::span<const float> embedding) {
+          ok = visit_document(a[2], doc, embedding);
+          return ok;
+        });
+    if (!ok) return nullptr;
+    Ref skipped = Ref::steal(PyList_New(0));
+    if (!skipped) return nullptr;
+    for (const std::string& line : contents->skipped) {
+      if (!append(skipped.get(), text(line))) return nullptr;
+    }
+    return skipped.release();
+  });
+}
 
 const char INSPECT_DATA_DIR_DOC[] =
     "_inspect_data_dir(path, encryption_key=None)\n--\n\n"

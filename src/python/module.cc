@@ -14,6 +14,9 @@ PyMethodDef module_methods[] = {
     {"_inspect_data_dir",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnwell_py::inspect_data_dir)),
      METH_FASTCALL | METH_KEYWORDS, tarnwell_py::INSPECT_DATA_DIR_DOC},
+    {"_export_documents",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnwell_py::export_documents)),
+     METH_FASTCALL | METH_KEYWORDS, tarnwell_py::EXPORT_DOCUMENTS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

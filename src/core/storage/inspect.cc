@@ -62,6 +62,18 @@ SnapshotContainer container_of(std::span<const uint8_t> file) {
   return SnapshotContainer::Bare;
 }
 
+// A snapshot file's bytes decoded and validated; running out of memory on a hostile or huge
+// file fails this file alone.
+Result<std::shared_ptr<Collection>> decode_snapshot_file(std::span<uint8_t> bytes,
+                                                         const std::string& path,
+                                                         const EncryptionKey* key) {
+  try {
+    return decode_snapshot(bytes, path, key);
+  } catch (const std::bad_alloc&) {
+    return Err(Status::invalid_data("not enough memory to load it"));
+  }
+}
+
 // Loads one snapshot as start-up would. False when the entry is no snapshot at all (gone since
 // the listing, or a directory), which start-up passes over too.
 bool inspect_snapshot(const std::string& dir, const std::string& file, const EncryptionKey* key,
@@ -78,12 +90,7 @@ bool inspect_snapshot(const std::string& dir, const std::string& file, const Enc
   }
   out.bytes = bytes->size();
   out.container = container_of(*bytes);
-  Result<std::shared_ptr<Collection>> loaded;
-  try {
-    loaded = decode_snapshot(*bytes, path, key);
-  } catch (const std::bad_alloc&) {
-    loaded = Err(Status::invalid_data("not enough memory to load it"));
-  }
+  Result<std::shared_ptr<Collection>> loaded = decode_snapshot_file(*bytes, path, key);
   if (!loaded) {
     out.error = loaded.error().message();
     return true;
@@ -172,6 +179,62 @@ LogReport inspect_log(const std::string& dir, const std::string& file, const Enc
   return out;
 }
 
+// Checks that `dir` is a directory and takes its lock (see lock_for_reading).
+Result<UniqueFd> lock_data_dir(const std::string& dir, bool* has_lock_file) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT) {
+      return Err(Status::io_error("data directory '" + dir + "' does not exist", err));
+    }
+    return Err(with_path(Status::from_errno(err), dir));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return Err(Status::io_error("'" + dir + "' is not a directory", ENOTDIR));
+  }
+  return lock_for_reading(dir, has_lock_file);
+}
+
+// The loadable snapshots of `dir` as start-up picks them, one per stored name.
+Result<std::vector<std::shared_ptr<Collection>>> load_snapshots_read_only(
+    const std::string& dir, const std::vector<std::string>& sorted_entries,
+    const EncryptionKey* key, std::vector<std::string>& skipped) {
+  struct Candidate {
+    std::shared_ptr<Collection> collection;
+    bool canonical;
+  };
+  std::vector<Candidate> kept;
+  std::map<std::string, size_t> by_name;  // stored name -> index in kept
+  for (const std::string& file : sorted_entries) {
+    if (!has_snapshot_extension(file)) continue;
+    const std::string path = join_path(dir, file);
+    Result<std::vector<uint8_t>> bytes = read_file(path);
+    Result<std::shared_ptr<Collection>> loaded =
+        bytes ? decode_snapshot_file(*bytes, path, key) : Err(bytes.error());
+    if (!loaded) {
+      const Status& e = loaded.error();
+      if (e.code() == StatusCode::kIoError && (e.sys_errno() == ENOENT || e.sys_errno() == EISDIR)) {
+        continue;
+      }
+      if (e.code() == StatusCode::kIoError) return Err(e);
+      skipped.push_back("snapshot file '" + path + "' could not be read and was skipped: " +
+                        e.message());
+      continue;
+    }
+    const bool canonical = file == snapshot_file_name((*loaded)->name());
+    auto [it, fresh] = by_name.emplace((*loaded)->name(), kept.size());
+    if (fresh) {
+      kept.push_back({std::move(*loaded), canonical});
+    } else if (canonical || !kept[it->second].canonical) {
+      kept[it->second] = {std::move(*loaded), canonical};
+    }
+  }
+  std::vector<std::shared_ptr<Collection>> out;
+  out.reserve(kept.size());
+  for (Candidate& c : kept) out.push_back(std::move(c.collection));
+  return out;
+}
+
 bool has_prefix(std::string_view s, std::string_view prefix) {
   return s.size() > prefix.size() && s.substr(0, prefix.size()) == prefix;
 }
@@ -189,21 +252,10 @@ bool DataDirReport::ok() const {
 }
 
 Result<DataDirReport> inspect_data_dir(const std::string& dir, const EncryptionKey* key) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) {
-    const int err = errno;
-    if (err == ENOENT) {
-      return Err(Status::io_error("data directory '" + dir + "' does not exist", err));
-    }
-    return Err(with_path(Status::from_errno(err), dir));
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    return Err(Status::io_error("'" + dir + "' is not a directory", ENOTDIR));
-  }
   DataDirReport out;
   out.dir = dir;
   // Held until the end of the inspection: no handle can open the directory meanwhile.
-  ASSIGN_OR_RETURN(UniqueFd lock, lock_for_reading(dir, &out.has_lock_file));
+  ASSIGN_OR_RETURN(UniqueFd lock, lock_data_dir(dir, &out.has_lock_file));
   ASSIGN_OR_RETURN(std::vector<std::string> entries, list_dir(dir));
   std::sort(entries.begin(), entries.end());
   for (const std::string& file : entries) {
@@ -217,6 +269,79 @@ Result<DataDirReport> inspect_data_dir(const std::string& dir, const EncryptionK
     }
   }
   return out;
+}
+
+Result<DataDirContents> read_data_dir(const std::string& dir, const EncryptionKey* key) {
+  bool has_lock_file = false;
+  ASSIGN_OR_RETURN(UniqueFd lock, lock_data_dir(dir, &has_lock_file));
+  ASSIGN_OR_RETURN(std::vector<std::string> entries, list_dir(dir));
+  std::sort(entries.begin(), entries.end());
+  DataDirContents out;
+  out.db = std::make_unique<Database>();
+  ASSIGN_OR_RETURN(std::vector<std::shared_ptr<Collection>> loaded,
+                   load_snapshots_read_only(dir, entries, key, out.skipped));
+  out.db->register_loaded(std::move(loaded));
+  if (!std::binary_search(entries.begin(), entries.end(), std::string(WAL_FILE_NAME))) {
+    return out;
+  }
+  const std::string path = join_path(dir, WAL_FILE_NAME);
+  const auto decodes = [](std::span<const uint8_t> payload) {
+    return decode_wal_entry(payload).has_value();
+  };
+  Result<WalReadBack> read;
+  try {
+    read = read_wal(path, key, decodes);
+  } catch (const std::bad_alloc&) {
+    read = Err(Status::invalid_data("not enough memory to read it"));
+  }
+  if (!read) {
+    if (read.error().code() == StatusCode::kIoError) return Err(read.error());
+    return Err(Status::invalid_data("the log '" + path + "' cannot be read: " +
+                                    read.error().message()));
+  }
+  if (read->skipped_bytes > 0) {
+    out.skipped.push_back("the log '" + path + "' holds " + std::to_string(read->skipped_bytes) +
+                          " bytes of damaged records, which were skipped");
+  }
+  std::vector<WalEntry> replay;
+  replay.reserve(read->payloads.size());
+  for (const std::vector<uint8_t>& payload : read->payloads) {
+    Result<WalEntry> entry = decode_wal_entry(payload);
+    if (entry) replay.push_back(std::move(*entry));
+  }
+  read->payloads.clear();
+  out.db->replay_wal(std::move(replay));
+  return out;
+}
+
+void for_each_document(const Collection& collection, const DocumentVisitor& fn) {
+  collection.read([&](const CollectionData& data) {
+    const HnswIndex& hnsw = data.hnsw;
+    const size_t dim = data.dimension;
+    const bool raw = hnsw.has_raw_vectors();
+    std::vector<float> buffer;
+    const size_t nodes = std::min<size_t>(hnsw.node_count, data.internal_to_uuid.size());
+    for (uint32_t node = 0; node < nodes; ++node) {
+      if (node < hnsw.deleted.size() && hnsw.deleted[node] != 0) continue;
+      const Uuid& id = data.internal_to_uuid[node];
+      const auto doc = data.documents.find(id);
+      const auto issued = data.uuid_to_internal.find(id);
+      // A live document has exactly one live node: the one its id maps to.
+      if (doc == data.documents.end() || issued == data.uuid_to_internal.end() ||
+          issued->second != node) {
+        continue;
+      }
+      std::span<const float> embedding;
+      if (raw) {
+        embedding = {hnsw.raw_vectors.data() + static_cast<size_t>(node) * dim, dim};
+      } else {
+        buffer.resize(dim);
+        hnsw.reconstruct_into(node, buffer.data());
+        embedding = buffer;
+      }
+      if (!fn(*doc->second, embedding)) return;
+    }
+  });
 }
 
 const char* wal_entry_kind_name(WalEntryTag tag) {

@@ -6,13 +6,19 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "core/document.h"
 #include "core/hnsw/config.h"
+#include "core/storage/collection.h"
 #include "core/storage/crypto.h"
+#include "core/storage/database.h"
 #include "core/storage/wal_entry.h"
 #include "core/util/status.h"
 
@@ -87,6 +93,25 @@ struct DataDirReport {
 // be listed, and with kIoError "data directory '{}' is in use by another handle" when a handle
 // holds it. Problems with single files are reported in the result, never as a failure.
 Result<DataDirReport> inspect_data_dir(const std::string& dir, const EncryptionKey* key);
+
+// The collections a handle opening `dir` would start with, read into memory without writing
+// anything: the snapshots start-up would load (of two holding one stored name, "{name}.twl"
+// wins, otherwise the later one by file name), then the log replayed. Taken under the lock as
+// inspect_data_dir takes it, released on return. Fails where start-up would: a directory or file
+// that cannot be read (kIoError), a log sealed without the key or under another one. What
+// start-up would pass over (a snapshot that does not load, damaged records amid the log) is
+// passed over and named, one line each, in `skipped`.
+struct DataDirContents {
+  std::unique_ptr<Database> db;
+  std::vector<std::string> skipped;
+};
+Result<DataDirContents> read_data_dir(const std::string& dir, const EncryptionKey* key);
+
+// Calls fn(document, embedding) for every live document of `collection` in insertion order,
+// under its shared lock, until fn returns false. The embedding is the stored full-precision copy
+// when the collection keeps one, otherwise the reconstruction from its 8-bit codes.
+using DocumentVisitor = std::function<bool(const Document&, std::span<const float>)>;
+void for_each_document(const Collection& collection, const DocumentVisitor& fn);
 
 // "create_collection", "delete_collection", "insert", "delete", "batch_insert", "update".
 const char* wal_entry_kind_name(WalEntryTag tag);
