@@ -202,8 +202,17 @@ def _records(stream):
 
 
 def _import_batches(db, args, records, bar):
-    imported, batch, first_line, line_no = 0, [], 0, 0
+    imported, batch, batch_bytes, first_line = 0, [], 0, 0
     exists = args.collection in db.list_collections()
+
+    def flush(last_line):
+        nonlocal imported, batch, batch_bytes
+        imported += _insert(db, args, batch, first_line, last_line, imported)
+        if bar is not None:
+            bar.update(batch_bytes)
+        batch, batch_bytes = [], 0
+
+    line_no = 0
     for line_no, doc, nbytes in records:
         if not exists:
             # Created by the first document, with its dimension.
@@ -214,13 +223,11 @@ def _import_batches(db, args, records, bar):
         if not batch:
             first_line = line_no
         batch.append(doc)
-        if bar is not None:
-            bar.update(nbytes)
+        batch_bytes += nbytes
         if len(batch) >= args.batch_size:
-            imported += _insert(db, args, batch, first_line, line_no, imported)
-            batch = []
+            flush(line_no)
     if batch:
-        imported += _insert(db, args, batch, first_line, line_no, imported)
+        flush(line_no)
     return imported
 
 
@@ -279,6 +286,11 @@ def cmd_export(args):
         # leaves no partial file behind.
         target = os.path.abspath(args.output)
         fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".tarnwell-export-")
+        if args.key is None:
+            # As open() would create it; what an encrypted directory held stays private (0600).
+            mask = os.umask(0)
+            os.umask(mask)
+            os.fchmod(fd, 0o666 & ~mask)
         try:
             with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as out:
                 skipped = _export_to(out, args)

@@ -1,5 +1,5 @@
-"""The `tarnwell` command on real data directories: what it reports, that info and verify change
-nothing, that damage is named by file and offset, and that a directory in use is refused."""
+"""The `tarnwell` command on real data directories: what it reports, that info, verify and export
+change nothing, that damage is named by file and offset, and that a directory in use is refused."""
 import json
 import os
 import struct
@@ -43,7 +43,7 @@ def filled(d, key=None, n=6, raw=False):
     return db, ids
 
 
-def test_info_and_verify_report_and_change_nothing(tmp_path, capsys):
+def test_info_verify_and_export_report_and_change_nothing(tmp_path, capsys):
     d = tmp_path / "d"
     db, _ = filled(d)
     del db
@@ -59,6 +59,9 @@ def test_info_and_verify_report_and_change_nothing(tmp_path, capsys):
     assert report["log"]["records_by_kind"] == {"delete": 1, "insert": 1}
     status, out, _ = run(capsys, "verify", d)
     assert status == 0 and "ok       docs.twl" in out and "ok       wal.bin" in out
+    status, out, _ = run(capsys, "export", d, "docs")
+    assert status == 0 and [json.loads(line)["text"] for line in out.splitlines()] == [
+        f"doc {i}" for i in range(1, 6)] + ["late"]
     # The module entry point, as a user runs it.
     proc = subprocess.run([sys.executable, "-m", "tarnwell", "verify", str(d)],
                           capture_output=True, text=True)
