@@ -233,8 +233,10 @@ PyObject* export_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!contents) return raise_status(contents.error());
     std::shared_ptr<tarnwell_core::Collection> collection = contents->db->get_collection(name);
     if (!collection) {
-      return raise_status(
-          tarnwell_core::Status::not_found("collection '" + std::string(name) + "' not found"));
+      // It may be in a file that could not be read: say so.
+      std::string message = "collection '" + std::string(name) + "' not found";
+      for (const std::string& line : contents->skipped) message += "; " + line;
+      return raise_status(tarnwell_core::Status::not_found(message));
     }
     // The collection is this call's own: nobody else can hold or wait for its lock, so the
     // callbacks may run with the interpreter lock held under it.

@@ -90,6 +90,8 @@ def test_verify_names_each_damaged_file_and_offset(tmp_path, capsys):
     assert f"FAILED   wal.bin: offset {at}: {8 + n} damaged bytes" in out
     assert f"offset {len(raw)}: 8 bytes at the end hold a record cut short" in out
     assert "FAILED   other.twl:" in out and "2 files checked, 2 with problems" in out
+    status, _, err = run(capsys, "export", d, "other")
+    assert status == 2 and "collection 'other' not found; snapshot file" in err
     assert state(d) == before
 
     # Opening the directory keeps the damaged log as a copy, which verify goes on naming until
