@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/ref.h"
+
 namespace tarnwell_py {
 namespace {
 
@@ -23,6 +25,11 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (nargs > n) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig.fname, n,
                  n == 1 ? "" : "s", nargs);
+    return false;
+  }
+  if (static_cast<size_t>(nargs) > sig.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)",
+                 sig.fname, sig.positional, sig.positional == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -91,6 +98,26 @@ bool to_opt_path(PyObject* o, ArgName arg, std::optional<std::string_view>* out)
     PyErr_Format(PyExc_ValueError, "embedded null character in %s", arg.name);
     return false;
   }
+  return true;
+}
+
+bool to_opt_fspath(PyObject* o, ArgName arg, std::optional<std::string>* out) {
+  out->reset();
+  if (o == nullptr || o == Py_None) return true;
+  Ref path = Ref::steal(PyOS_FSPath(o));
+  if (!path) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_arg_type(arg, "str or os.PathLike", o);
+    }
+    return false;
+  }
+  if (PyBytes_Check(path.get())) path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                      PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
+  if (!path) return false;
+  std::optional<std::string_view> text;
+  if (!to_opt_path(path.get(), arg, &text)) return false;
+  out->emplace(*text);
   return true;
 }
 

@@ -109,8 +109,13 @@ def test_hybrid_rrf_and_linear(animals):
     )
     # alpha 1.0: keyword-only hits score 0, vector hits keep their normalised vector score.
     assert lin[0].text == "the cat sat on the mat" and lin[0].score == pytest.approx(1.0)
-    upper = db.search("a", query_embedding=[0.0] * 3, query_text="cat", fusion_method="LINEAR")
-    assert upper[0].score == pytest.approx(2 / 61, rel=1e-6)  # anything but "linear" is RRF
+    # Names in any letter case; anything else is refused rather than silently RRF.
+    upper = db.search(
+        "a", query_embedding=[0.0] * 3, query_text="dawn", k=4, fusion_method="LINEAR", alpha=1.0
+    )
+    assert [h.score for h in upper] == [h.score for h in lin]
+    with pytest.raises(ValueError, match="fusion_method must be 'rrf' or 'linear'"):
+        db.search("a", query_embedding=[0.0] * 3, query_text="cat", fusion_method="lin")
 
 
 def test_filtered_hybrid_drops_keyword_hits_before_fusion(animals):
