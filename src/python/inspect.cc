@@ -238,8 +238,7 @@ PyObject* export_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       for (const std::string& line : contents->skipped) message += "; " + line;
       return raise_status(tarnwell_core::Status::not_found(message));
     }
-    // The collection is this call's own: nobody else can hold or wait for its lock, so the
-    // callbacks may run with the interpreter lock held under it.
+    // The collection is this call's own: nobody else can hold or wait for its lock.
     bool ok = true;
     tarnwell_core::for_each_document(
         *collection, [&](const tarnwell_core::Document& doc, std::span<const float> embedding) {

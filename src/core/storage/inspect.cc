@@ -315,33 +315,12 @@ Result<DataDirContents> read_data_dir(const std::string& dir, const EncryptionKe
 }
 
 void for_each_document(const Collection& collection, const DocumentVisitor& fn) {
-  collection.read([&](const CollectionData& data) {
-    const HnswIndex& hnsw = data.hnsw;
-    const size_t dim = data.dimension;
-    const bool raw = hnsw.has_raw_vectors();
-    std::vector<float> buffer;
-    const size_t nodes = std::min<size_t>(hnsw.node_count, data.internal_to_uuid.size());
-    for (uint32_t node = 0; node < nodes; ++node) {
-      if (node < hnsw.deleted.size() && hnsw.deleted[node] != 0) continue;
-      const Uuid& id = data.internal_to_uuid[node];
-      const auto doc = data.documents.find(id);
-      const auto issued = data.uuid_to_internal.find(id);
-      // A live document has exactly one live node: the one its id maps to.
-      if (doc == data.documents.end() || issued == data.uuid_to_internal.end() ||
-          issued->second != node) {
-        continue;
-      }
-      std::span<const float> embedding;
-      if (raw) {
-        embedding = {hnsw.raw_vectors.data() + static_cast<size_t>(node) * dim, dim};
-      } else {
-        buffer.resize(dim);
-        hnsw.reconstruct_into(node, buffer.data());
-        embedding = buffer;
-      }
-      if (!fn(*doc->second, embedding)) return;
-    }
-  });
+  for (const Uuid& id : collection.matching_ids(nullptr)) {
+    std::shared_ptr<const Document> doc = collection.get_document(id);
+    std::optional<std::vector<float>> embedding = collection.get_embedding(id);
+    if (doc == nullptr || !embedding) continue;
+    if (!fn(*doc, *embedding)) return;
+  }
 }
 
 const char* wal_entry_kind_name(WalEntryTag tag) {
@@ -358,6 +337,10 @@ const char* wal_entry_kind_name(WalEntryTag tag) {
       return "batch_insert";
     case WalEntryTag::UpdateDocument:
       return "update";
+    case WalEntryTag::PatchDocument:
+      return "patch";
+    case WalEntryTag::DeleteDocuments:
+      return "delete_many";
   }
   return "unknown";
 }

@@ -107,13 +107,14 @@ struct DataDirContents {
 };
 Result<DataDirContents> read_data_dir(const std::string& dir, const EncryptionKey* key);
 
-// Calls fn(document, embedding) for every live document of `collection` in insertion order,
-// under its shared lock, until fn returns false. The embedding is the stored full-precision copy
-// when the collection keeps one, otherwise the reconstruction from its 8-bit codes.
+// Calls fn(document, embedding) for every live document of `collection` in insertion order until
+// fn returns false, holding no lock during the call. The embedding is the stored full-precision
+// copy when the collection keeps one, otherwise the reconstruction from its 8-bit codes.
 using DocumentVisitor = std::function<bool(const Document&, std::span<const float>)>;
 void for_each_document(const Collection& collection, const DocumentVisitor& fn);
 
-// "create_collection", "delete_collection", "insert", "delete", "batch_insert", "update".
+// "create_collection", "delete_collection", "insert", "delete", "batch_insert", "update",
+// "patch", "delete_many".
 const char* wal_entry_kind_name(WalEntryTag tag);
 
 }  // namespace tarnwell_core
