@@ -5,14 +5,26 @@
 #include <Python.h>
 
 #include "python/handle.h"
+#include "python/inspect.h"
 #include "python/results.h"
 
 namespace {
 
+PyMethodDef module_methods[] = {
+    {"_inspect_data_dir",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnwell_py::inspect_data_dir)),
+     METH_FASTCALL | METH_KEYWORDS, tarnwell_py::INSPECT_DATA_DIR_DOC},
+    {"_export_documents",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnwell_py::export_documents)),
+     METH_FASTCALL | METH_KEYWORDS, tarnwell_py::EXPORT_DOCUMENTS_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Not -1: with -1 a second interpreter would receive a copy of the first one's module without
 // this function being called, and so without the check below.
 PyModuleDef tarnwell_module = {
-    PyModuleDef_HEAD_INIT, "_tarnwell", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_tarnwell", nullptr, 0, module_methods,
+    nullptr,               nullptr,     nullptr, nullptr,
 };
 
 PyInterpreterState* owner_interpreter = nullptr;

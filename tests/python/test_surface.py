@@ -14,8 +14,11 @@ from conftest import vec
 
 
 def test_module_holds_exactly_the_three_classes_and_the_warning():
-    public = sorted(n for n in dir(_tarnwell) if not n.startswith("__"))
+    public = sorted(n for n in dir(_tarnwell) if not n.startswith("_"))
     assert public == ["CollectionInfo", "RecoveryWarning", "SearchResult", "Tarnwell"]
+    # Beside them only the private entry points of the `tarnwell` command.
+    private = sorted(n for n in dir(_tarnwell) if n.startswith("_") and not n.startswith("__"))
+    assert private == ["_export_documents", "_inspect_data_dir"]
     assert _tarnwell.__doc__ is None
     assert tarnwell.Tarnwell is _tarnwell.Tarnwell
     assert tarnwell.RecoveryWarning is _tarnwell.RecoveryWarning

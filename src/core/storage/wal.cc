@@ -46,7 +46,9 @@ Status truncate_fd(int fd, uint64_t length) {
 // Opens one of the log's own files, never through a symlink and without blocking: a FIFO or a
 // device planted at the name would otherwise hang the open, or every later read, for good. Anything
 // but a regular file is refused. A file readable by others (an older or copied-in one) is narrowed
-// to 0600; one we do not own is left as it is, its owner having chosen its mode.
+// to 0600 when opened to be written or created; one we do not own is left as it is, its owner
+// having chosen its mode. Opened only to be read, a file is left exactly as it is (the writer,
+// opened first at start-up, has narrowed it already; inspection tools must change nothing).
 Result<UniqueFd> open_log_file(const std::string& path, int flags) {
   ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, flags | O_NOFOLLOW | O_NONBLOCK, 0600));
   struct stat st;
@@ -54,7 +56,8 @@ Result<UniqueFd> open_log_file(const std::string& path, int flags) {
   if (!S_ISREG(st.st_mode)) {
     return Err(Status::invalid_data("\"" + path + "\" is not a regular file"));
   }
-  if ((st.st_mode & 077) != 0) (void)::fchmod(fd.get(), 0600);
+  const bool read_only = (flags & (O_ACCMODE | O_CREAT)) == O_RDONLY;
+  if (!read_only && (st.st_mode & 077) != 0) (void)::fchmod(fd.get(), 0600);
   const int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
     return Err(with_path(Status::from_errno(errno), path));
