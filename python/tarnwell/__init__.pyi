@@ -20,6 +20,11 @@ class BatchDocument(TypedDict, total=False):
     metadata: Dict[str, MetadataValue]
     id: str
 
+class Bm25Statistics(TypedDict):
+    document_count: int
+    total_length: int
+    document_frequencies: Dict[str, int]
+
 class DocumentDict(TypedDict):
     id: str
     text: str
@@ -93,7 +98,10 @@ class Tarnwell:
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
         filter: Optional[Filter] = None,
+        *,
+        bm25_statistics: Optional[Bm25Statistics] = None,
     ) -> List[SearchResult]: ...
+    def bm25_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
     def save(
         self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None
     ) -> None: ...

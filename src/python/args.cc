@@ -25,6 +25,11 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
                  n == 1 ? "" : "s", nargs);
     return false;
   }
+  if (static_cast<size_t>(nargs) > sig.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)",
+                 sig.fname, sig.positional, sig.positional == 1 ? "" : "s", nargs);
+    return false;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

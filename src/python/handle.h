@@ -44,6 +44,13 @@ TW_METHOD(method_save);
 TW_METHOD(method_load);
 TW_METHOD(method_compact);
 TW_METHOD(method_rebuild);
+TW_METHOD(method_bm25_statistics);
+
+// Sharded collections (methods_sharding.cc): search's bm25_statistics argument, and the module
+// function fuse_rankings.
+bool py_to_bm25_statistics(PyObject* o, const char* fname, tarnwell_core::Bm25Statistics* out);
+PyObject* fuse_rankings(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
 
 // Looks a collection up with the interpreter lock released (the registry lock may be contended);
 // raises KeyError "collection '{}' not found" when absent.

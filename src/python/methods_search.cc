@@ -27,24 +27,26 @@ struct SearchRequest {
   float alpha = 0.7f;
   FusionMethod fusion = FusionMethod::Rrf;
   std::optional<MetadataFilter> filter;
+  std::optional<tarnwell_core::Bm25Statistics> bm25_statistics;
 };
 
 std::vector<ScoredDocument> run(const Collection& c, const SearchRequest& r) {
   const size_t k = static_cast<size_t>(r.k);
+  const tarnwell_core::Bm25Statistics* global = r.bm25_statistics ? &*r.bm25_statistics : nullptr;
   if (!r.text) {
     auto q = r.embedding->values();
     return r.filter ? c.vector_search_filtered(q, k, r.min_similarity, *r.filter)
                     : c.vector_search(q, k, r.min_similarity);
   }
   if (!r.embedding) {
-    return r.filter ? c.keyword_search_filtered(*r.text, k, *r.filter)
-                    : c.keyword_search(*r.text, k);
+    return r.filter ? c.keyword_search_filtered(*r.text, k, *r.filter, global)
+                    : c.keyword_search(*r.text, k, global);
   }
   auto q = r.embedding->values();
   return r.filter
              ? c.hybrid_search_filtered(q, *r.text, k, r.min_similarity, r.alpha, r.fusion,
-                                        *r.filter)
-             : c.hybrid_search(q, *r.text, k, r.min_similarity, r.alpha, r.fusion);
+                                        *r.filter, global)
+             : c.hybrid_search(q, *r.text, k, r.min_similarity, r.alpha, r.fusion, global);
 }
 
 }  // namespace
@@ -53,9 +55,11 @@ TW_METHOD(method_search) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"search",
                                {"collection", "query_embedding", "query_text", "k",
-                                "min_similarity", "alpha", "fusion_method", "filter"},
-                               1};
-    PyObject* a[8];
+                                "min_similarity", "alpha", "fusion_method", "filter",
+                                "bm25_statistics"},
+                               1,
+                               8};
+    PyObject* a[9];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     SearchRequest r;
     std::string_view name;
@@ -87,6 +91,14 @@ TW_METHOD(method_search) {
     if (filter_obj != nullptr) {
       r.filter.emplace();
       if (!py_to_metadata_filter(filter_obj, sig.fname, &*r.filter)) return nullptr;
+    }
+    if (a[8] != nullptr && a[8] != Py_None) {
+      r.bm25_statistics.emplace();
+      if (!py_to_bm25_statistics(a[8], sig.fname, &*r.bm25_statistics)) return nullptr;
+      if (r.text) {
+        Status s = tarnwell_core::check_bm25_statistics(*r.bm25_statistics, *r.text);
+        if (!s.ok()) return raise_status(s);
+      }
     }
     if (r.embedding) {
       Status s = tarnwell_core::check_embedding(r.embedding->values(), collection->dimension());
