@@ -252,12 +252,13 @@ class _IngestBatch:
 
         text_col, emb_col, meta_cols, id_col = self.columns
         texts = list(batch[text_col])
-        embeddings = np.asarray(batch[emb_col], dtype=np.float32)
+        # A 2-D array for fixed-size vectors, an array of arrays or lists otherwise.
+        embeddings = [np.ascontiguousarray(e, dtype=np.float32) for e in batch[emb_col]]
         metas = {c: batch[c].tolist() for c in meta_cols}
         ids = [str(i) for i in batch[id_col]] if id_col else None
         documents = []
         for i, text in enumerate(texts):
-            d = {"text": str(text), "embedding": embeddings[i].tolist()}
+            d = {"text": str(text), "embedding": embeddings[i]}
             if meta_cols:
                 d["metadata"] = {c: metas[c][i] for c in meta_cols}
             d["id"] = ids[i] if ids else str(uuid.uuid4())
