@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Dict, List, Literal, Optional, SupportsFloat, TypedDict, Union
+from typing import Dict, List, Literal, Optional, SupportsFloat, Tuple, TypedDict, Union
 
 MetadataValue = Union[bool, int, float, str]
 FilterValue = Union[None, bool, int, float, str]
@@ -102,6 +102,14 @@ class Tarnwell:
         bm25_statistics: Optional[Bm25Statistics] = None,
     ) -> List[SearchResult]: ...
     def bm25_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
+    @staticmethod
+    def fuse_rankings(
+        vector_hits: Sequence[Tuple[int, SupportsFloat]],
+        keyword_hits: Sequence[Tuple[int, SupportsFloat]],
+        k: int,
+        fusion_method: str = "rrf",
+        alpha: SupportsFloat = 0.7,
+    ) -> List[Tuple[int, float]]: ...
     def save(
         self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None
     ) -> None: ...

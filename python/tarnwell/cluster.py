@@ -13,7 +13,7 @@ Searches merge exactly. Vector search merges every shard's best k by score. Keyw
 first sums the shards' BM25 figures for the query (document count, total length, each term's
 document frequency) and has every shard score with the sums, so the scores and the ranking are
 those of one collection holding all the documents. Hybrid search merges both lists that way and
-fuses them here with the fusion the core runs (``_tarnwell.fuse_rankings``). Filters run on the
+fuses them here with the fusion the core runs (``Tarnwell.fuse_rankings``). Filters run on the
 shards. Documents of equal score are ordered by shard, then by the shard's own order.
 
 Writes across shards. ``batch_insert`` sends each shard its part in parallel; each part is
@@ -50,7 +50,9 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError('tarnwell.cluster needs Ray: pip install "tarnwell[cluster]"') from e
 
-from _tarnwell import Tarnwell, fuse_rankings
+from _tarnwell import Tarnwell
+
+fuse_rankings = Tarnwell.fuse_rankings
 
 __all__ = ["ShardedTarnwell", "ShardUnavailableError", "SearchResult", "CollectionInfo"]
 
@@ -161,14 +163,14 @@ class _Shard:
         return True
 
     def hybrid_parts(self, collection: str, query: tuple, stats: Optional[dict]):
-        """The vector list and the keyword list of a hybrid search, each this shard's best k,
-        after the full search's argument checks (k=0 checks everything and ranks nothing)."""
+        """The vector list and the keyword list of a hybrid search, each this shard's best k. The
+        two calls check every argument: a vector search ignores alpha and fusion_method, a
+        keyword search min_similarity."""
         embedding, text, k, min_similarity, alpha, fusion, flt = query
         try:
-            self._db.search(collection, embedding, text, 0, min_similarity, alpha, fusion, flt,
-                            bm25_statistics=stats)
-            vec = self._db.search(collection, embedding, None, k, None, filter=flt)
-            kw = self._db.search(collection, None, text, k, filter=flt, bm25_statistics=stats)
+            vec = self._db.search(collection, embedding, None, k, None, alpha, fusion, flt)
+            kw = self._db.search(collection, None, text, k, min_similarity, filter=flt,
+                                 bm25_statistics=stats)
             return True, (_portable(vec), _portable(kw))
         except Exception as e:
             return False, e
@@ -267,6 +269,10 @@ class _IngestBatch:
         return {"inserted": np.array([len(documents)])}
 
 
+def _no_task_retries() -> Dict[str, Any]:
+    return {"max_retries": 0}
+
+
 class ShardedTarnwell:
     """A Tarnwell database split over ``num_shards`` Ray actors (see the module docstring).
 
@@ -282,7 +288,7 @@ class ShardedTarnwell:
         actor_options: Extra ``ray.remote`` options for the shard actors (``num_cpus``,
             ``resources``, ``scheduling_strategy``...). By default an actor runs up to 4 calls at
             a time (searches run in parallel; writes are serialised by the shard).
-        retry_timeout_s: How long reads keep waiting for a restarting shard.
+        retry_timeout_s: How long reads keep waiting for a restarting persistent shard.
     """
 
     def __init__(
@@ -304,6 +310,7 @@ class ShardedTarnwell:
         self._retry_timeout_s = retry_timeout_s
         options = {"max_concurrency": 4, **(actor_options or {})}
         options["max_restarts"] = max_restarts if data_dir is not None else 0
+        self._restarts = options["max_restarts"] != 0
         options["max_task_retries"] = 0  # writes run at most once; reads are re-sent here
         actor = ray.remote(_Shard).options(**options)
         base = None if data_dir is None else os.path.abspath(os.fspath(data_dir))
@@ -342,7 +349,7 @@ class ShardedTarnwell:
             try:
                 return ray.get(refs)
             except _ACTOR_ERRORS as e:
-                if read and time.monotonic() < deadline:
+                if read and self._restarts and time.monotonic() < deadline:
                     time.sleep(0.1)  # the shard is restarting: its log replay takes a while
                     continue
                 raise ShardUnavailableError(
@@ -532,7 +539,7 @@ class ShardedTarnwell:
             raise ShardUnavailableError("this ShardedTarnwell is closed")
         fn = _IngestBatch(self._shards, collection, text_column, embedding_column,
                           list(metadata_columns), id_column)
-        remote_args = {} if id_column else {"max_retries": 0}
-        counts = dataset.map_batches(fn, batch_size=batch_size, batch_format="numpy",
-                                     concurrency=concurrency, **remote_args)
+        counts = dataset.map_batches(
+            fn, batch_size=batch_size, batch_format="numpy", concurrency=concurrency,
+            ray_remote_args_fn=None if id_column else _no_task_retries)
         return int(sum(int(row["inserted"]) for row in counts.iter_rows()))

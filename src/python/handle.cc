@@ -142,6 +142,12 @@ PyMethodDef tarnwell_methods[] = {
      "terms) and \"document_frequencies\" (each distinct query term -> documents holding it).\n"
      "Summed over the parts and passed to search(bm25_statistics=...), they make every part\n"
      "score keyword hits exactly as one collection holding all the documents would."},
+    {"fuse_rankings", TW_FASTCALL(fuse_rankings), kFastKw | METH_STATIC,
+     "fuse_rankings(vector_hits, keyword_hits, k, fusion_method=\"rrf\", alpha=0.7)\n--\n\n"
+     "Fuse a vector ranking and a keyword ranking exactly as a hybrid search does.\n\n"
+     "Each ranking is a list of (id, score) pairs, best first, ids being ints below 2**32.\n"
+     "Returns at most k (id, fused score) pairs, best first; equal scores put the larger id\n"
+     "first. For rankings merged from several collections (see bm25_statistics)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

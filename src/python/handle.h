@@ -46,11 +46,10 @@ TW_METHOD(method_compact);
 TW_METHOD(method_rebuild);
 TW_METHOD(method_bm25_statistics);
 
-// Sharded collections (methods_sharding.cc): search's bm25_statistics argument, and the module
-// function fuse_rankings.
+// Sharded collections (methods_sharding.cc): search's bm25_statistics argument, and the static
+// method Tarnwell.fuse_rankings (`self` is null).
 bool py_to_bm25_statistics(PyObject* o, const char* fname, tarnwell_core::Bm25Statistics* out);
-PyObject* fuse_rankings(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
+TW_METHOD(fuse_rankings);
 
 // Looks a collection up with the interpreter lock released (the registry lock may be contended);
 // raises KeyError "collection '{}' not found" when absent.

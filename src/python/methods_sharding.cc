@@ -1,7 +1,7 @@
 // What a collection split over several handles needs from each part: Tarnwell.bm25_statistics
 // (a part's BM25 figures for a query, summed by the caller and handed back to search), the
-// conversion of those figures, and the module function fuse_rankings, the very fusion a hybrid
-// search runs, for lists merged outside any one collection.
+// conversion of those figures, and Tarnwell.fuse_rankings, the very fusion a hybrid search runs,
+// for lists merged outside any one collection.
 #include <limits>
 #include <string>
 #include <utility>
@@ -104,8 +104,10 @@ TW_METHOD(method_bm25_statistics) {
     Ref freqs = Ref::steal(PyDict_New());
     if (!freqs) return nullptr;
     for (const auto& [term, df] : s.doc_freqs) {
+      Ref key = Ref::steal(
+          PyUnicode_DecodeUTF8(term.data(), static_cast<Py_ssize_t>(term.size()), "strict"));
       Ref count = Ref::steal(PyLong_FromUnsignedLongLong(df));
-      if (!count || PyDict_SetItemString(freqs.get(), term.c_str(), count.get()) < 0) {
+      if (!key || !count || PyDict_SetItem(freqs.get(), key.get(), count.get()) < 0) {
         return nullptr;
       }
     }
@@ -115,7 +117,7 @@ TW_METHOD(method_bm25_statistics) {
   });
 }
 
-PyObject* fuse_rankings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+TW_METHOD(fuse_rankings) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{
         "fuse_rankings", {"vector_hits", "keyword_hits", "k", "fusion_method", "alpha"}, 3};

@@ -11,21 +11,8 @@ namespace {
 
 // Not -1: with -1 a second interpreter would receive a copy of the first one's module without
 // this function being called, and so without the check below.
-PyMethodDef module_functions[] = {
-    {"fuse_rankings",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tarnwell_py::fuse_rankings)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "fuse_rankings(vector_hits, keyword_hits, k, fusion_method=\"rrf\", alpha=0.7)\n--\n\n"
-     "Fuse a vector ranking and a keyword ranking exactly as a hybrid search does.\n\n"
-     "Each ranking is a list of (id, score) pairs, best first, ids being ints below 2**32.\n"
-     "Returns at most k (id, fused score) pairs, best first; equal scores put the larger id\n"
-     "first. For rankings merged from several collections (see bm25_statistics)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyModuleDef tarnwell_module = {
-    PyModuleDef_HEAD_INIT, "_tarnwell", nullptr, 0, module_functions, nullptr, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_tarnwell", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyInterpreterState* owner_interpreter = nullptr;

@@ -4,6 +4,7 @@ document."""
 
 import random
 import uuid
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -136,21 +137,23 @@ def test_killed_shard_keeps_every_acknowledged_document(tmp_path):
     db = ShardedTarnwell(2, data_dir=str(tmp_path))
     db.create_collection("c", DIM)
     acknowledged = {}
-    for batch_no in range(8):
-        if batch_no == 3:
-            # Asynchronous: the next batch may land before the death, fail in flight, or wait
-            # for the restart; each must leave every acknowledged document in place.
-            ray.kill(db.shard_actors[1], no_restart=False)
-        batch = documents(rng, 40, first=40 * batch_no)
-        for _ in range(20):
-            try:
-                db.batch_insert("c", batch)
-                break
-            except ShardUnavailableError:
-                continue  # not acknowledged: the same batch, same ids, again
-        else:
-            pytest.fail(f"batch {batch_no} never went through (seed {seed})")
-        acknowledged.update((d["id"], d) for d in batch)
+    with ThreadPoolExecutor(1) as pool:
+        for batch_no in range(8):
+            batch = documents(rng, 40, first=40 * batch_no)
+            pending = pool.submit(db.batch_insert, "c", batch)
+            if batch_no == 3:
+                # While the batch is on its way: it may be stored before the death, fail in
+                # flight, or wait for the restart; none may lose an acknowledged document.
+                ray.kill(db.shard_actors[1], no_restart=False)
+            for _ in range(20):
+                try:
+                    pending.result()
+                    break
+                except ShardUnavailableError:  # not acknowledged: the same batch again
+                    pending = pool.submit(db.batch_insert, "c", batch)
+            else:
+                pytest.fail(f"batch {batch_no} never went through (seed {seed})")
+            acknowledged.update((d["id"], d) for d in batch)
 
     assert db.collection_info("c").document_count == len(acknowledged), f"seed {seed}"
     for doc_id, d in acknowledged.items():

@@ -33,12 +33,13 @@ SIGNATURES = {
     "get": "(collection, id)",
     "delete": "(collection, id)",
     "search": "(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
-    "alpha=0.7, fusion_method='rrf', filter=None)",
+    "alpha=0.7, fusion_method='rrf', filter=None, *, bm25_statistics=None)",
     "save": "(collection, path=None, encryption_key=None)",
     "load": "(name, path=None, encryption_key=None)",
     "compact": "()",
     "rebuild": "(collection)",
     "total_memory_bytes": "()",
+    "bm25_statistics": "(collection, query_text)",
 }
 
 
