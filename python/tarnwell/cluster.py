@@ -1,7 +1,8 @@
 """Sharded collections on Ray: the ``Tarnwell`` API over several shards, one Ray actor each.
 
 ``ShardedTarnwell`` takes the methods of ``Tarnwell`` with the same arguments, results and
-errors, so a program switches by changing its constructor::
+errors (all but scan, documents and insert_columns, not yet sharded), so a program switches by
+changing its constructor::
 
     from tarnwell.cluster import ShardedTarnwell
     db = ShardedTarnwell(4, data_dir="/data/tw")   # shards under /data/tw/shard-0 ... shard-3
@@ -99,7 +100,7 @@ def shard_of(doc_id: Any, num_shards: int) -> int:
     """The shard a document id routes to: a hash of its 16 bytes, so any spelling of one UUID
     routes alike. Text that is not a UUID routes to shard 0, whose core refuses it."""
     try:
-        raw = uuid.UUID(doc_id).bytes
+        raw = doc_id.bytes if isinstance(doc_id, uuid.UUID) else uuid.UUID(doc_id).bytes
     except (TypeError, ValueError, AttributeError):
         return 0
     return int.from_bytes(hashlib.blake2b(raw, digest_size=8).digest(), "little") % num_shards
@@ -191,6 +192,50 @@ def _merge(parts: Iterable[List[tuple]], k: int) -> List[tuple]:
     merged = [hit for part in parts for hit in part]
     merged.sort(key=lambda hit: -hit[2])
     return merged[:k]
+
+
+def _results(hits: List[tuple]) -> List[SearchResult]:
+    return [SearchResult(*hit) for hit in hits]
+
+
+def _fuse(vector_parts, keyword_parts, k, min_similarity, alpha, fusion_method):
+    """One hybrid result from the shards' lists: each side merged, then fused by the core's
+    fusion over numbers standing for the documents."""
+    vector = _merge(vector_parts, k)
+    keyword = _merge(keyword_parts, k)
+    hits: Dict[str, tuple] = {}
+    for hit in vector + keyword:
+        hits.setdefault(hit[0], hit)
+    ids = list(hits)
+    number = {doc_id: n for n, doc_id in enumerate(ids)}
+    fused = fuse_rankings([(number[h[0]], h[2]) for h in vector],
+                          [(number[h[0]], h[2]) for h in keyword], k, fusion_method, alpha)
+    out = []
+    for n, score in fused:
+        if min_similarity is not None and score < min_similarity:
+            continue
+        doc_id, text, _, metadata = hits[ids[n]]
+        out.append(SearchResult(doc_id, text, score, metadata))
+    return out
+
+
+def _is_rows(o: Any) -> bool:
+    """Whether search takes this query_embedding as several queries: a 2-D buffer, or a
+    non-empty list or tuple whose first item is a list, a tuple or a 1-D buffer."""
+    if o is None:
+        return False
+    try:
+        return memoryview(o).ndim == 2
+    except TypeError:
+        pass
+    if not isinstance(o, (list, tuple)) or not o:
+        return False
+    if isinstance(o[0], (list, tuple)):
+        return True
+    try:
+        return memoryview(o[0]).ndim == 1
+    except TypeError:
+        return False
 
 
 def _add_ids(documents: Sequence[Any]) -> Optional[List[dict]]:
@@ -418,13 +463,70 @@ class ShardedTarnwell:
             raise ShardUnavailableError("this ShardedTarnwell is closed")
         return _insert_routed(self._shards, collection, routed)
 
-    def get(self, collection, id) -> Dict[str, Any]:
+    def upsert(self, collection, text, embedding, metadata=None, id=None) -> str:
+        """Insert a document, or replace the document with the same id, on its shard."""
+        if id is None:
+            id = str(uuid.uuid4())
+        shard = shard_of(id, self.num_shards)
+        return self._call([shard], "upsert", collection, text, embedding, metadata, id)[0]
+
+    def update(self, collection, id, text=None, metadata=None, embedding=None) -> None:
+        """Change what is given of a document (text, metadata, embedding) on its shard."""
+        return self._call([shard_of(id, self.num_shards)], "update", collection, id, text,
+                          metadata, embedding)[0]
+
+    def get(self, collection, id, *, include_embedding=False) -> Dict[str, Any]:
         """Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."""
-        return self._call([shard_of(id, self.num_shards)], "get", collection, id, read=True)[0]
+        return self._call([shard_of(id, self.num_shards)], "get", collection, id, read=True,
+                          include_embedding=include_embedding)[0]
 
     def delete(self, collection, id) -> bool:
         """Delete a document by UUID. Returns True if it existed."""
         return self._call([shard_of(id, self.num_shards)], "delete", collection, id)[0]
+
+    def _by_shard(self, ids) -> Optional[Dict[int, list]]:
+        """The ids of each shard, or None when `ids` is not a list or tuple."""
+        if not isinstance(ids, (list, tuple)):
+            return None
+        parts: Dict[int, list] = {}
+        for i in ids:
+            parts.setdefault(shard_of(i, self.num_shards), []).append(i)
+        return parts
+
+    def get_many(self, collection, ids, *, include_embedding=False) -> List[Dict[str, Any]]:
+        """Get several documents by id, in the order of ids; ids with no document are left out."""
+        parts = self._by_shard(ids)
+        if not parts:
+            return self._call([0], "get_many", collection, ids, read=True,
+                              include_embedding=include_embedding)[0]
+        shards = list(parts)
+        found = self._gather(
+            lambda s, a: a.call.remote("get_many", (collection, parts[s]),
+                                       {"include_embedding": include_embedding}),
+            shards, "get_many", read=True)
+        by_id = {d["id"]: d for o in found for d in _unwrap(o)}
+        key = lambda i: str(i if isinstance(i, uuid.UUID) else uuid.UUID(i))  # noqa: E731
+        return [by_id[key(i)] for i in ids if key(i) in by_id]
+
+    def delete_many(self, collection, ids) -> int:
+        """Delete the documents with these ids, each shard's in one logged change (shards
+        change independently). Returns how many existed."""
+        parts = self._by_shard(ids)
+        if not parts:
+            return self._call([0], "delete_many", collection, ids)[0]
+        shards = list(parts)
+        done = self._gather(
+            lambda s, a: a.call.remote("delete_many", (collection, parts[s]), {}), shards,
+            "delete_many", read=False)
+        return sum(_unwrap(o) for o in done)
+
+    def delete_where(self, collection, filter) -> int:
+        """Delete every document passing a filter on every shard. Returns how many."""
+        return sum(self._first_then_rest("delete_where", collection, filter))
+
+    def count(self, collection, filter=None) -> int:
+        """Number of documents, or of those passing a filter, summed over the shards."""
+        return sum(self._all("count", collection, filter, read=True))
 
     # -- search -------------------------------------------------------------------------------
 
@@ -444,36 +546,40 @@ class ShardedTarnwell:
                ) -> List[SearchResult]:
         """Search a collection on every shard and merge exactly (see Tarnwell.search)."""
         shards = range(self.num_shards)
+        text_batch = isinstance(query_text, (list, tuple))
+        texts = list(query_text) if text_batch else [query_text]
         stats = None
-        if isinstance(query_text, str) and isinstance(k, int) and k > 0:
-            stats = self.bm25_statistics(collection, query_text)
+        if query_text is not None and all(isinstance(t, str) for t in texts) and (
+            isinstance(k, int) and k > 0
+        ):
+            # One set of figures serves every query of a batch: it covers all their terms.
+            stats = self.bm25_statistics(collection, " ".join(texts))
         args = (collection, query_embedding, query_text, k, min_similarity, alpha,
                 fusion_method, filter)
-        if query_embedding is None or query_text is None or stats is None:
-            parts = self._call(shards, "search", *args, read=True, bm25_statistics=stats)
-            return [SearchResult(*hit) for hit in _merge(parts, k)]
+        vector_batch = _is_rows(query_embedding)
+        hybrid = query_embedding is not None and query_text is not None and stats is not None
+        if hybrid and vector_batch == text_batch and (
+            not text_batch or len(texts) == len(query_embedding)
+        ):
+            return self._hybrid(collection, args[1:], stats, text_batch)
+        parts = self._call(shards, "search", *args, read=True, bm25_statistics=stats)
+        if vector_batch or text_batch:
+            return [_results(_merge(per_query, k)) for per_query in zip(*parts)]
+        return _results(_merge(parts, k))
 
-        query = args[1:]
+    def _hybrid(self, collection, query: tuple, stats: dict, batch: bool):
+        """Hybrid search: each shard's vector and keyword lists, merged, then fused here."""
+        k, min_similarity, alpha, fusion_method = query[2:6]
         outcomes = self._gather(lambda _, a: a.hybrid_parts.remote(collection, query, stats),
-                                shards, "search", read=True)
+                                range(self.num_shards), "search", read=True)
         parts = [_unwrap(o) for o in outcomes]
-        vector = _merge((p[0] for p in parts), k)
-        keyword = _merge((p[1] for p in parts), k)
-        hits: Dict[str, tuple] = {}
-        number: Dict[str, int] = {}
-        for hit in vector + keyword:
-            hits.setdefault(hit[0], hit)
-            number.setdefault(hit[0], len(number))
-        by_number = list(number)
-        fused = fuse_rankings([(number[h[0]], h[2]) for h in vector],
-                              [(number[h[0]], h[2]) for h in keyword], k, fusion_method, alpha)
-        out = []
-        for n, score in fused:
-            if min_similarity is not None and score < min_similarity:
-                continue
-            doc_id, text, _, metadata = hits[by_number[n]]
-            out.append(SearchResult(doc_id, text, score, metadata))
-        return out
+        if not batch:
+            return _fuse([p[0] for p in parts], [p[1] for p in parts], k, min_similarity, alpha,
+                         fusion_method)
+        return [
+            _fuse(vector, keyword, k, min_similarity, alpha, fusion_method)
+            for vector, keyword in zip(zip(*(p[0] for p in parts)), zip(*(p[1] for p in parts)))
+        ]
 
     # -- persistence --------------------------------------------------------------------------
 

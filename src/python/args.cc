@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/ref.h"
+
 namespace tarnwell_py {
 namespace {
 
@@ -96,6 +98,26 @@ bool to_opt_path(PyObject* o, ArgName arg, std::optional<std::string_view>* out)
     PyErr_Format(PyExc_ValueError, "embedded null character in %s", arg.name);
     return false;
   }
+  return true;
+}
+
+bool to_opt_fspath(PyObject* o, ArgName arg, std::optional<std::string>* out) {
+  out->reset();
+  if (o == nullptr || o == Py_None) return true;
+  Ref path = Ref::steal(PyOS_FSPath(o));
+  if (!path) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_arg_type(arg, "str or os.PathLike", o);
+    }
+    return false;
+  }
+  if (PyBytes_Check(path.get())) path = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                      PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())));
+  if (!path) return false;
+  std::optional<std::string_view> text;
+  if (!to_opt_path(path.get(), arg, &text)) return false;
+  out->emplace(*text);
   return true;
 }
 

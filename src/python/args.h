@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarnwell_py {
@@ -19,7 +20,7 @@ struct Signature {
   const char* fname;
   std::initializer_list<const char*> names;
   size_t required;
-  size_t positional = SIZE_MAX;
+  size_t positional = static_cast<size_t>(-1);
 };
 
 // Fills out[i] with a borrowed reference to parameter i, or nullptr when it was omitted.
@@ -40,6 +41,9 @@ bool to_opt_str(PyObject* o, ArgName arg, std::optional<std::string_view>* out);
 // As to_opt_str, for a file system path or a key: a NUL character, which the system would
 // silently end the text at, raises ValueError "embedded null character in {name}".
 bool to_opt_path(PyObject* o, ArgName arg, std::optional<std::string_view>* out);
+// A file system path: str or os.PathLike (str or bytes, decoded as the file system does), with
+// the NUL check of to_opt_path; None or omitted gives nullopt.
+bool to_opt_fspath(PyObject* o, ArgName arg, std::optional<std::string>* out);
 // A non-negative int that fits 64 bits: TypeError for a non-int, OverflowError otherwise.
 bool to_u64(PyObject* o, ArgName arg, uint64_t* out);
 bool to_opt_u64(PyObject* o, ArgName arg, std::optional<uint64_t>* out);

@@ -1,6 +1,7 @@
 #include "python/convert.h"
 
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -44,7 +45,29 @@ bool float_value(PyObject* o, double* out) {
   return true;
 }
 
-bool metadata_value(PyObject* v, tarnwell_core::MetadataValue* out) {
+}  // namespace
+
+Ref numpy_scalar_value(PyObject* o) {
+  // NumPy's scalar types live in the "numpy" module and give the Python value by item(); a
+  // 0-d array does too. Only bool, int and float results count.
+  if (std::strncmp(Py_TYPE(o)->tp_name, "numpy.", 6) != 0) return Ref();
+  Ref item = Ref::steal(PyObject_CallMethod(o, "item", nullptr));
+  if (!item) {
+    PyErr_Clear();
+    return Ref();
+  }
+  if (PyBool_Check(item.get()) || PyLong_Check(item.get()) || PyFloat_Check(item.get())) {
+    return item;
+  }
+  return Ref();
+}
+
+namespace {
+
+bool metadata_value(PyObject* v, const std::string& key, tarnwell_core::MetadataValue* out) {
+  if (!PyBool_Check(v) && !PyLong_Check(v) && !PyFloat_Check(v) && !PyUnicode_Check(v)) {
+    if (Ref item = numpy_scalar_value(v)) return metadata_value(item.get(), key, out);
+  }
   if (PyBool_Check(v)) {
     *out = (v == Py_True);
   } else if (PyLong_Check(v)) {
@@ -61,6 +84,7 @@ bool metadata_value(PyObject* v, tarnwell_core::MetadataValue* out) {
     *out = std::move(s);
   } else {
     PyErr_SetString(PyExc_ValueError, "metadata values must be bool, int, float, or str");
+    add_error_context("metadata key '" + key + "' holds " + Py_TYPE(v)->tp_name);
     return false;
   }
   return true;
@@ -167,7 +191,7 @@ bool py_dict_to_metadata(PyObject* dict, Metadata* out) {
     std::string k;
     if (!utf8_of(key, &k)) return false;
     tarnwell_core::MetadataValue v;
-    if (!metadata_value(value, &v)) return false;
+    if (!metadata_value(value, k, &v)) return false;
     result.insert_or_assign(std::move(k), std::move(v));
   }
   *out = std::move(result);
@@ -202,6 +226,10 @@ PyObject* metadata_to_py_dict(const Metadata& metadata) {
 }
 
 bool py_to_json_value(PyObject* o, JsonValue* out) {
+  if (o != Py_None && !PyBool_Check(o) && !PyLong_Check(o) && !PyFloat_Check(o) &&
+      !PyUnicode_Check(o)) {
+    if (Ref item = numpy_scalar_value(o)) return py_to_json_value(item.get(), out);
+  }
   if (o == Py_None) {
     *out = JsonValue::null();
   } else if (PyBool_Check(o)) {
@@ -249,6 +277,22 @@ bool py_to_metadata_filter(PyObject* o, const char* fname, MetadataFilter* out) 
                  Py_TYPE(o)->tp_name);
     return false;
   }
+  // A key other than the two known ones (a typo, another store's syntax) would otherwise be
+  // ignored and the search run unfiltered.
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* unused;
+  while (PyDict_Next(o, &pos, &key, &unused)) {
+    if (PyUnicode_Check(key) && (PyUnicode_CompareWithASCIIString(key, "must") == 0 ||
+                                 PyUnicode_CompareWithASCIIString(key, "must_not") == 0)) {
+      continue;
+    }
+    Ref shown = Ref::steal(PyUnicode_Check(key) ? Py_NewRef(key) : PyObject_Repr(key));
+    if (!shown) return false;
+    PyErr_Format(PyExc_ValueError, "unknown filter key: '%U' (expected 'must' or 'must_not')",
+                 shown.get());
+    return false;
+  }
   MetadataFilter filter;
   PyObject* must;
   if (!dict_get(o, "must", &must)) return false;
@@ -274,6 +318,44 @@ bool parse_uuid(std::string_view text, Uuid* out) {
   }
   *out = *parsed;
   return true;
+}
+
+bool to_uuid(PyObject* o, const char* fname, const char* name, Uuid* out) {
+  static PyObject* uuid_type = nullptr;  // uuid.UUID, kept for the life of the process
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+    return s != nullptr && parse_uuid(std::string_view(s, static_cast<size_t>(len)), out);
+  }
+  if (uuid_type == nullptr) {
+    Ref module = Ref::steal(PyImport_ImportModule("uuid"));
+    if (!module) return false;
+    uuid_type = PyObject_GetAttrString(module.get(), "UUID");
+    if (uuid_type == nullptr) return false;
+  }
+  const int is_uuid = PyObject_IsInstance(o, uuid_type);
+  if (is_uuid < 0) return false;
+  if (is_uuid == 0) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or uuid.UUID, not %.200s", fname,
+                 name, Py_TYPE(o)->tp_name);
+    return false;
+  }
+  Ref text = Ref::steal(PyObject_Str(o));
+  return text && to_uuid(text.get(), fname, name, out);
+}
+
+void add_error_context(const std::string& note) {
+  if (!PyErr_Occurred()) return;
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    Ref done = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+    if (!done) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
 }
 
 PyObject* uuid_to_py(const Uuid& id) {

@@ -16,6 +16,8 @@
 #include "core/util/status.h"
 #include "core/util/uuid.h"
 
+#include "python/ref.h"
+
 namespace tarnwell_py {
 
 using tarnwell_core::FilterCondition;
@@ -42,6 +44,16 @@ bool dict_get(PyObject* dict, const char* key, PyObject** value);
 // Parses a document id; ValueError "invalid UUID: {reason}".
 bool parse_uuid(std::string_view text, Uuid* out);
 PyObject* uuid_to_py(const Uuid& id);
+// A document id given as str or uuid.UUID: TypeError naming fname() and the argument otherwise,
+// ValueError "invalid UUID: {reason}" for text that is no UUID.
+bool to_uuid(PyObject* o, const char* fname, const char* name, Uuid* out);
+// The Python value of a NumPy scalar (np.integer, np.floating, np.bool_): a bool, int or float;
+// empty, with no error set, for anything else.
+Ref numpy_scalar_value(PyObject* o);
+// Adds a note (shown under the message in a traceback) to the pending exception, so that an error
+// raised deep in a conversion says where it was ("in document 3 of the batch") while its message
+// stays the one documented. Pythons without exception notes (before 3.11) show no note.
+void add_error_context(const std::string& note);
 
 // Raises the Python exception for a failed core call: kNotFound → KeyError, kInvalidArgument
 // and kAlreadyExists → ValueError, I/O and data errors → RuntimeError. Returns nullptr.

@@ -41,4 +41,28 @@ class Embedding {
   std::span<const float> values_;
 };
 
+// Several embeddings: a two-dimensional float32/float64 buffer (one row each; C-contiguous
+// float32 rows are read in place), or a sequence whose items are embeddings.
+class EmbeddingRows {
+ public:
+  EmbeddingRows() = default;
+  EmbeddingRows(const EmbeddingRows&) = delete;
+  EmbeddingRows& operator=(const EmbeddingRows&) = delete;
+  ~EmbeddingRows();
+  // Whether `o` holds several embeddings rather than one: a buffer of two dimensions, or a
+  // list or tuple whose first item is not a number.
+  static bool looks_like_rows(PyObject* o);
+  // Converts `o`; on failure sets an exception naming `arg` (and the row).
+  bool convert(PyObject* o, ArgName arg);
+  size_t rows() const { return rows_.size(); }
+  std::span<const float> row(size_t i) const { return rows_[i]; }
+
+ private:
+  std::vector<std::span<const float>> rows_;
+  std::vector<float> flat_;      // converted 2-D buffers
+  std::vector<Embedding> items_;  // converted sequence items
+  Py_buffer view_{};
+  bool has_view_ = false;
+};
+
 }  // namespace tarnwell_py

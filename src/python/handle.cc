@@ -21,14 +21,13 @@ PyObject* tarnwell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
-    std::optional<std::string_view> data_dir, key_text;
-    if (!to_opt_path(data_dir_obj, {"Tarnwell", "data_dir"}, &data_dir)) return nullptr;
+    std::optional<std::string> dir;
+    std::optional<std::string_view> key_text;
+    if (!to_opt_fspath(data_dir_obj, {"Tarnwell", "data_dir"}, &dir)) return nullptr;
     if (!to_opt_path(key_obj, {"Tarnwell", "encryption_key"}, &key_text)) return nullptr;
     std::shared_ptr<const EncryptionKey> key;
     if (!parse_key_arg(key_text, &key)) return nullptr;
 
-    std::optional<std::string> dir;
-    if (data_dir) dir = std::string(*data_dir);
     auto opened = without_gil([&] { return DatabaseHandle::open(std::move(dir), key); });
     if (!opened) return raise_status_as(PyExc_RuntimeError, opened.error());
 
@@ -91,8 +90,11 @@ PyMethodDef tarnwell_methods[] = {
      "Each document dict should have keys: \"text\", \"embedding\", and optionally "
      "\"metadata\", \"id\"."},
     {"get", TW_FASTCALL(method_get), kFastKw,
-     "get($self, collection, id)\n--\n\n"
-     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'."},
+     "get($self, collection, id, *, include_embedding=False)\n--\n\n"
+     "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.\n\n"
+     "    include_embedding: If True, the dict gains 'embedding', a list of floats: the stored\n"
+     "        raw vector when the collection keeps raw vectors, otherwise its reconstruction\n"
+     "        from the 8-bit codes (approximate)."},
     {"delete", TW_FASTCALL(method_delete), kFastKw,
      "delete($self, collection, id)\n--\n\nDelete a document by UUID. Returns True if it "
      "existed."},
@@ -132,6 +134,53 @@ PyMethodDef tarnwell_methods[] = {
      "rebuild($self, collection)\n--\n\n"
      "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
      "Returns the number of live documents in the rebuilt index."},
+    {"upsert", TW_FASTCALL(method_upsert), kFastKw,
+     "upsert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
+     "Insert a document, or replace the document with the same id. Returns the UUID string.\n\n"
+     "The arguments are those of insert; replacing is one atomic, logged change."},
+    {"update", TW_FASTCALL(method_update), kFastKw,
+     "update($self, collection, id, text=None, metadata=None, embedding=None)\n--\n\n"
+     "Change what is given of a document (text, metadata, embedding); the rest is kept.\n\n"
+     "One atomic, logged change. metadata replaces the whole metadata dict. Raises KeyError\n"
+     "when no document has that id."},
+    {"get_many", TW_FASTCALL(method_get_many), kFastKw,
+     "get_many($self, collection, ids, *, include_embedding=False)\n--\n\n"
+     "Get several documents by id: a list of get() dicts in the order of ids. Ids with no\n"
+     "document are left out.\n\n"
+     "    include_embedding: If True, each dict gains \"embedding\" (see get)."},
+    {"count", TW_FASTCALL(method_count), kFastKw,
+     "count($self, collection, filter=None)\n--\n\n"
+     "Number of documents, or of those passing a filter dict (as in search)."},
+    {"scan", TW_FASTCALL(method_scan), kFastKw,
+     "scan($self, collection, filter=None, limit=None, after=None, *, ids_only=False, "
+     "include_embedding=False)\n--\n\n"
+     "List documents in insertion order (a stable order), as get() dicts.\n\n"
+     "Args:\n    collection: Collection name.\n"
+     "    filter: Optional filter dict, as in search.\n"
+     "    limit: At most this many documents (default: all).\n"
+     "    after: Resume after this document id (the last id of the previous page).\n"
+     "    ids_only: If True, return the ids only.\n"
+     "    include_embedding: If True, each dict gains \"embedding\" (see get)."},
+    {"documents", TW_FASTCALL(method_documents), kFastKw,
+     "documents($self, collection, filter=None, *, batch_size=1000, include_embedding=False)"
+     "\n--\n\n"
+     "Iterate over the documents of a collection (get() dicts, insertion order), reading\n"
+     "batch_size documents at a time. Documents changed during the iteration may or may not\n"
+     "be seen; a rebuild of the collection ends it with KeyError."},
+    {"delete_many", TW_FASTCALL(method_delete_many), kFastKw,
+     "delete_many($self, collection, ids)\n--\n\n"
+     "Delete the documents with these ids in one logged change. Returns how many existed."},
+    {"delete_where", TW_FASTCALL(method_delete_where), kFastKw,
+     "delete_where($self, collection, filter)\n--\n\n"
+     "Delete every document passing a filter dict (as in search) in one logged change.\n"
+     "Returns how many were deleted."},
+    {"insert_columns", TW_FASTCALL(method_insert_columns), kFastKw,
+     "insert_columns($self, collection, texts, embeddings, metadatas=None, ids=None)\n--\n\n"
+     "Insert documents given as columns, all or nothing, like batch_insert. Returns the ids.\n\n"
+     "Args:\n    collection: Collection name.\n    texts: List of texts.\n"
+     "    embeddings: 2-D float32/float64 array (one row per text) or list of vectors.\n"
+     "    metadatas: Optional list of metadata dicts (or None).\n"
+     "    ids: Optional list of ids (str or uuid.UUID, or None to generate)."},
     {"total_memory_bytes", TW_FASTCALL(method_total_memory_bytes), kFastKw,
      "total_memory_bytes($self)\n--\n\n"
      "Estimate total memory usage across all collections (bytes)."},

@@ -9,6 +9,7 @@
 #include "python/embedding.h"
 #include "python/handle.h"
 #include "python/ref.h"
+#include "python/results.h"
 
 namespace tarnwell_py {
 namespace {
@@ -16,48 +17,35 @@ namespace {
 using tarnwell_core::Document;
 using tarnwell_core::DocumentWithEmbedding;
 
-bool check_dimension(size_t got, uint64_t expected) {
-  if (got == expected) return true;
-  PyErr_Format(PyExc_ValueError, "embedding dimension mismatch: expected %llu, got %zu",
-               static_cast<unsigned long long>(expected), got);
-  return false;
-}
-
-// A document from its parts; a missing id is drawn from the OS random source.
-bool make_document(std::string_view text, Metadata metadata, std::optional<Uuid> id,
-                   Document* out) {
-  if (id) {
-    *out = Document(*id, std::string(text), std::move(metadata));
-    return true;
-  }
-  auto created = Document::create(std::string(text), std::move(metadata));
-  if (!created) {
-    raise_status_as(PyExc_RuntimeError, created.error());
-    return false;
-  }
-  *out = std::move(*created);
-  return true;
-}
-
-PyObject* uuid_list(const std::vector<Uuid>& ids) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    PyObject* s = uuid_to_py(ids[i]);
-    if (s == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
-}
-
-// One element of batch_insert's list, parsed in the order the keys are documented.
-bool parse_batch_document(PyObject* item, Py_ssize_t index, uint64_t dimension,
-                          DocumentWithEmbedding* out) {
+// The shape of one element of batch_insert's list: a dict with only the documented keys (a
+// misspelled key such as "metadatas" must not silently drop what it held).
+bool check_batch_item(PyObject* item, Py_ssize_t index) {
   if (!PyDict_Check(item)) {
     PyErr_Format(PyExc_TypeError, "batch_insert() documents[%zd] must be dict, not %.200s", index,
                  Py_TYPE(item)->tp_name);
     return false;
   }
+  // A misspelled key ("metadatas") must not silently drop what it held.
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* unused;
+  while (PyDict_Next(item, &pos, &key, &unused)) {
+    static constexpr const char* kKnown[] = {"text", "embedding", "metadata", "id"};
+    bool known = false;
+    for (const char* k : kKnown) known |= PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, k) == 0;
+    if (known) continue;
+    Ref shown = Ref::steal(PyUnicode_Check(key) ? Py_NewRef(key) : PyObject_Repr(key));
+    if (!shown) return false;
+    PyErr_Format(PyExc_ValueError, "unknown key '%U' in document %zd of the batch", shown.get(),
+                 index);
+    return false;
+  }
+  return true;
+}
+
+// One element of batch_insert's list, parsed in the order the keys are documented.
+bool parse_batch_document(PyObject* item, uint64_t dimension,
+                          DocumentWithEmbedding* out) {
   PyObject* value;
   if (!dict_get(item, "text", &value)) return false;
   if (value == nullptr) {
@@ -91,10 +79,8 @@ bool parse_batch_document(PyObject* item, Py_ssize_t index, uint64_t dimension,
   std::optional<Uuid> id;
   if (!dict_get(item, "id", &value)) return false;
   if (value != nullptr) {
-    std::string_view id_text;
-    if (!to_str(value, {"batch_insert", "id"}, &id_text)) return false;
     Uuid parsed;
-    if (!parse_uuid(id_text, &parsed)) return false;
+    if (!to_uuid(value, "batch_insert", "id", &parsed)) return false;
     id = parsed;
   }
   if (!make_document(text, std::move(metadata), id, &out->document)) return false;
@@ -105,67 +91,126 @@ bool parse_batch_document(PyObject* item, Py_ssize_t index, uint64_t dimension,
 // The (collection, id) arguments of get and delete, checked in their documented order: types,
 // then the collection (KeyError), then the id (ValueError).
 struct DocumentRef {
-  std::string_view name, id_text;
+  std::string_view name;
   std::shared_ptr<tarnwell_core::Collection> collection;
   Uuid id;
+  PyObject* id_obj = nullptr;  // as passed (borrowed), for messages
 };
 
-bool parse_document_ref(PyObject* self, const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, DocumentRef* out) {
-  const Signature sig{fname, {"collection", "id"}, 2};
-  PyObject* a[2];
+bool parse_document_ref(PyObject* self, const Signature& sig, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, DocumentRef* out, PyObject** rest) {
+  PyObject* a[3] = {};
   if (!parse_args(sig, args, nargs, kwnames, a) ||
-      !to_str(a[0], {fname, "collection"}, &out->name) ||
-      !to_str(a[1], {fname, "id"}, &out->id_text)) {
+      !to_str(a[0], {sig.fname, "collection"}, &out->name)) {
     return false;
   }
+  if (!PyUnicode_Check(a[1])) {
+    // Any other type is refused before the collection is looked up, as a str id is checked.
+    Uuid ignored;
+    if (!to_uuid(a[1], sig.fname, "id", &ignored)) return false;
+  }
+  if (rest != nullptr) *rest = a[2];
+  out->id_obj = a[1];
   out->collection = lookup_collection(self, out->name);
-  return out->collection && parse_uuid(out->id_text, &out->id);
+  return out->collection && to_uuid(a[1], sig.fname, "id", &out->id);
+}
+
+}  // namespace
+
+bool check_dimension(size_t got, uint64_t expected) {
+  if (got == expected) return true;
+  PyErr_Format(PyExc_ValueError, "embedding dimension mismatch: expected %llu, got %zu",
+               static_cast<unsigned long long>(expected), got);
+  return false;
+}
+
+bool make_document(std::string_view text, Metadata metadata, std::optional<Uuid> id,
+                   Document* out) {
+  if (id) {
+    *out = Document(*id, std::string(text), std::move(metadata));
+    return true;
+  }
+  auto created = Document::create(std::string(text), std::move(metadata));
+  if (!created) {
+    raise_status_as(PyExc_RuntimeError, created.error());
+    return false;
+  }
+  *out = std::move(*created);
+  return true;
+}
+
+namespace {
+
+// The arguments of insert and upsert, converted and checked in their documented order.
+struct SingleDocument {
+  std::string_view name;
+  std::shared_ptr<tarnwell_core::Collection> collection;
+  Document document;
+  std::vector<float> embedding;
+};
+
+bool parse_single_document(PyObject* self, const char* fname, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, SingleDocument* out) {
+  const Signature sig{fname, {"collection", "text", "embedding", "metadata", "id"}, 3};
+  PyObject* a[5];
+  if (!parse_args(sig, args, nargs, kwnames, a)) return false;
+  std::string_view text;
+  Embedding embedding;
+  if (!to_str(a[0], {fname, "collection"}, &out->name) || !to_str(a[1], {fname, "text"}, &text) ||
+      !embedding.convert(a[2], {fname, "embedding"})) {
+    return false;
+  }
+  PyObject* metadata_obj = a[3] == Py_None ? nullptr : a[3];
+  if (metadata_obj != nullptr && !PyDict_Check(metadata_obj)) {
+    raise_arg_type({fname, "metadata"}, "dict", metadata_obj);
+    return false;
+  }
+  PyObject* id_obj = a[4] == Py_None ? nullptr : a[4];
+  if (id_obj != nullptr && !PyUnicode_Check(id_obj)) {
+    Uuid ignored;
+    if (!to_uuid(id_obj, fname, "id", &ignored)) return false;
+  }
+  out->collection = lookup_collection(self, out->name);
+  if (!out->collection) return false;
+  Metadata metadata;
+  if (metadata_obj != nullptr && !py_dict_to_metadata(metadata_obj, &metadata)) return false;
+  std::optional<Uuid> id;
+  if (id_obj != nullptr) {
+    Uuid parsed;
+    if (!to_uuid(id_obj, fname, "id", &parsed)) return false;
+    id = parsed;
+  }
+  if (!make_document(text, std::move(metadata), id, &out->document)) return false;
+  // Copied while the interpreter lock is held: another thread may write to a NumPy array while
+  // this one runs without it, and the values logged must be the values indexed.
+  out->embedding = embedding.take();
+  return true;
 }
 
 }  // namespace
 
 TW_METHOD(method_insert) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"insert", {"collection", "text", "embedding", "metadata", "id"}, 3};
-    PyObject* a[5];
-    if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view name, text;
-    Embedding embedding;
-    std::optional<std::string_view> id_text;
-    if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
-        !to_str(a[1], {sig.fname, "text"}, &text) ||
-        !embedding.convert(a[2], {sig.fname, "embedding"})) {
-      return nullptr;
-    }
-    PyObject* metadata_obj = a[3] == Py_None ? nullptr : a[3];
-    if (metadata_obj != nullptr && !PyDict_Check(metadata_obj)) {
-      raise_arg_type({sig.fname, "metadata"}, "dict", metadata_obj);
-      return nullptr;
-    }
-    if (!to_opt_str(a[4], {sig.fname, "id"}, &id_text)) return nullptr;
-
-    auto collection = lookup_collection(self, name);
-    if (!collection) return nullptr;
-    Metadata metadata;
-    if (metadata_obj != nullptr && !py_dict_to_metadata(metadata_obj, &metadata)) return nullptr;
-    std::optional<Uuid> id;
-    if (id_text) {
-      Uuid parsed;
-      if (!parse_uuid(*id_text, &parsed)) return nullptr;
-      id = parsed;
-    }
-    Document document;
-    if (!make_document(text, std::move(metadata), id, &document)) return nullptr;
-    // Copied while the interpreter lock is held: another thread may write to a NumPy array while
-    // this one runs without it, and the values logged must be the values indexed.
-    const std::vector<float> values = embedding.take();
-
+    SingleDocument d;
+    if (!parse_single_document(self, "insert", args, nargs, kwnames, &d)) return nullptr;
     auto inserted = without_gil([&] {
-      return handle_of(self).insert(collection, name, std::move(document), values);
+      return handle_of(self).insert(d.collection, d.name, std::move(d.document), d.embedding);
     });
     if (!inserted) return raise_status(inserted.error());
     return uuid_to_py(*inserted);
+  });
+}
+
+TW_METHOD(method_upsert) {
+  return guarded([&]() -> PyObject* {
+    SingleDocument d;
+    if (!parse_single_document(self, "upsert", args, nargs, kwnames, &d)) return nullptr;
+    const Uuid id = d.document.id;
+    auto replaced = without_gil([&] {
+      return handle_of(self).upsert(d.collection, d.name, std::move(d.document), d.embedding);
+    });
+    if (!replaced) return raise_status(replaced.error());
+    return uuid_to_py(id);
   });
 }
 
@@ -193,7 +238,11 @@ TW_METHOD(method_batch_insert) {
     for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
       DocumentWithEmbedding parsed;
-      if (!parse_batch_document(item.get(), i, dimension, &parsed)) return nullptr;
+      if (!check_batch_item(item.get(), i)) return nullptr;
+      if (!parse_batch_document(item.get(), dimension, &parsed)) {
+        add_error_context("in document " + std::to_string(i) + " of the batch");
+        return nullptr;
+      }
       if (!seen.insert(parsed.document.id).second) {
         PyErr_Format(PyExc_ValueError, "document '%s' appears more than once in the batch",
                      parsed.document.id.to_string().c_str());
@@ -211,33 +260,33 @@ TW_METHOD(method_batch_insert) {
 
 TW_METHOD(method_get) {
   return guarded([&]() -> PyObject* {
+    static const Signature sig{"get", {"collection", "id", "include_embedding"}, 2, 2};
     DocumentRef ref;
-    if (!parse_document_ref(self, "get", args, nargs, kwnames, &ref)) return nullptr;
-    auto document = without_gil([&] { return ref.collection->get_document(ref.id); });
+    PyObject* include_obj = nullptr;
+    if (!parse_document_ref(self, sig, args, nargs, kwnames, &ref, &include_obj)) return nullptr;
+    std::optional<bool> include;
+    if (!to_opt_bool(include_obj, {sig.fname, "include_embedding"}, &include)) return nullptr;
+    std::optional<std::vector<float>> embedding;
+    auto document = without_gil([&] {
+      auto doc = ref.collection->get_document(ref.id);
+      if (doc && include.value_or(false)) embedding = ref.collection->get_embedding(ref.id);
+      return doc;
+    });
     if (!document) {
-      std::string msg = "document '" + std::string(ref.id_text) + "' not found";
-      return raise_status_as(PyExc_KeyError, tarnwell_core::Status::not_found(msg));
+      // The id as the caller wrote it (a str in any letter case, or a uuid.UUID).
+      Ref shown = Ref::steal(PyObject_Str(ref.id_obj));
+      if (!shown) return nullptr;
+      return PyErr_Format(PyExc_KeyError, "document '%U' not found", shown.get());
     }
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    Ref py_id = Ref::steal(uuid_to_py(document->id));
-    Ref py_text = Ref::steal(PyUnicode_FromStringAndSize(
-        document->text.data(), static_cast<Py_ssize_t>(document->text.size())));
-    Ref py_metadata = Ref::steal(metadata_to_py_dict(document->metadata));
-    if (!py_id || !py_text || !py_metadata ||
-        PyDict_SetItem(dict.get(), interned("id"), py_id.get()) < 0 ||
-        PyDict_SetItem(dict.get(), interned("text"), py_text.get()) < 0 ||
-        PyDict_SetItem(dict.get(), interned("metadata"), py_metadata.get()) < 0) {
-      return nullptr;
-    }
-    return dict.release();
+    return document_dict(*document, embedding ? &*embedding : nullptr);
   });
 }
 
 TW_METHOD(method_delete) {
   return guarded([&]() -> PyObject* {
+    static const Signature sig{"delete", {"collection", "id"}, 2};
     DocumentRef ref;
-    if (!parse_document_ref(self, "delete", args, nargs, kwnames, &ref)) return nullptr;
+    if (!parse_document_ref(self, sig, args, nargs, kwnames, &ref, nullptr)) return nullptr;
     auto removed = without_gil(
         [&] { return handle_of(self).delete_document(ref.collection, ref.name, ref.id); });
     if (!removed) return raise_status(removed.error());

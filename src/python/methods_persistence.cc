@@ -16,11 +16,6 @@ using tarnwell_core::StatusCode;
 
 constexpr char kNoPath[] = "no path specified and Tarnwell was created without data_dir";
 
-std::optional<std::string> to_owned(std::optional<std::string_view> s) {
-  if (!s) return std::nullopt;
-  return std::string(*s);
-}
-
 }  // namespace
 
 TW_METHOD(method_save) {
@@ -29,9 +24,10 @@ TW_METHOD(method_save) {
     PyObject* a[3];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     std::string_view name;
-    std::optional<std::string_view> path, key_text;
+    std::optional<std::string> path;
+    std::optional<std::string_view> key_text;
     if (!to_str(a[0], {sig.fname, "collection"}, &name) ||
-        !to_opt_path(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_fspath(a[1], {sig.fname, "path"}, &path) ||
         !to_opt_path(a[2], {sig.fname, "encryption_key"}, &key_text)) {
       return nullptr;
     }
@@ -42,7 +38,7 @@ TW_METHOD(method_save) {
     }
     std::shared_ptr<const EncryptionKey> key;
     if (!parse_key_arg(key_text, &key)) return nullptr;
-    auto status = without_gil([&] { return handle_of(self).save(name, to_owned(path), key); });
+    auto status = without_gil([&] { return handle_of(self).save(name, std::move(path), key); });
     if (!status.ok()) {
       if (status.code() == StatusCode::kNotFound) return raise_status(status);
       if (status.code() == StatusCode::kInvalidArgument) return raise_status(status);
@@ -58,9 +54,10 @@ TW_METHOD(method_load) {
     PyObject* a[3];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     std::string_view name;
-    std::optional<std::string_view> path, key_text;
+    std::optional<std::string> path;
+    std::optional<std::string_view> key_text;
     if (!to_str(a[0], {sig.fname, "name"}, &name) ||
-        !to_opt_path(a[1], {sig.fname, "path"}, &path) ||
+        !to_opt_fspath(a[1], {sig.fname, "path"}, &path) ||
         !to_opt_path(a[2], {sig.fname, "encryption_key"}, &key_text)) {
       return nullptr;
     }
@@ -70,7 +67,7 @@ TW_METHOD(method_load) {
     }
     std::shared_ptr<const EncryptionKey> key;
     if (!parse_key_arg(key_text, &key)) return nullptr;
-    auto status = without_gil([&] { return handle_of(self).load(name, to_owned(path), key); });
+    auto status = without_gil([&] { return handle_of(self).load(name, std::move(path), key); });
     if (!status.ok()) {
       // A stored name that is registered already is a failed load, not a bad argument.
       if (status.code() == StatusCode::kInvalidArgument) return raise_status(status);

@@ -134,15 +134,14 @@ TW_METHOD(fuse_rankings) {
     }
     if (a[4] != nullptr && !to_f32(a[4], {sig.fname, "alpha"}, &alpha)) return nullptr;
     if (Status s = tarnwell_core::check_alpha(alpha); !s.ok()) return raise_status(s);
-    bool linear = false;
-    if (a[3] != nullptr) {
-      std::string_view fusion;
-      if (!to_str(a[3], {sig.fname, "fusion_method"}, &fusion)) return nullptr;
-      linear = fusion == "linear";  // as in search: anything else is reciprocal-rank fusion
+    auto fusion = tarnwell_core::FusionMethod::Rrf;
+    if (a[3] != nullptr && !to_fusion_method(a[3], {sig.fname, "fusion_method"}, &fusion)) {
+      return nullptr;
     }
     const size_t n = static_cast<size_t>(k);
-    RankedList fused = linear ? tarnwell_core::linear_fusion(vector_hits, keyword_hits, n, alpha)
-                              : tarnwell_core::rrf_fusion(vector_hits, keyword_hits, n);
+    RankedList fused = fusion == tarnwell_core::FusionMethod::Linear
+                           ? tarnwell_core::linear_fusion(vector_hits, keyword_hits, n, alpha)
+                           : tarnwell_core::rrf_fusion(vector_hits, keyword_hits, n);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fused.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < fused.size(); ++i) {

@@ -35,7 +35,10 @@ PyMODINIT_FUNC PyInit__tarnwell(void) {
                     "_tarnwell can be imported by only one interpreter per process");
     return nullptr;
   }
-  if (!tarnwell_py::init_tarnwell_type() || !tarnwell_py::init_result_types()) return nullptr;
+  if (!tarnwell_py::init_tarnwell_type() || !tarnwell_py::init_result_types() ||
+      !tarnwell_py::init_bulk_types()) {
+    return nullptr;
+  }
   PyObject* module = PyModule_Create(&tarnwell_module);
   if (module == nullptr) return nullptr;
   if (!add_type(module, "Tarnwell", &tarnwell_py::TarnwellType) ||

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "python/convert.h"
+#include "python/ref.h"
 
 namespace tarnwell_py {
 namespace {
@@ -171,6 +172,44 @@ std::string preview_text(const std::string& text, size_t limit) {
   // Back up over UTF-8 continuation bytes so the cut falls on a character boundary.
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
   return text.substr(0, cut) + "...";
+}
+
+PyObject* document_dict(const tarnwell_core::Document& document,
+                        const std::vector<float>* embedding) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  Ref py_id = Ref::steal(uuid_to_py(document.id));
+  Ref py_text = Ref::steal(PyUnicode_FromStringAndSize(
+      document.text.data(), static_cast<Py_ssize_t>(document.text.size())));
+  Ref py_metadata = Ref::steal(metadata_to_py_dict(document.metadata));
+  if (!py_id || !py_text || !py_metadata ||
+      PyDict_SetItem(dict.get(), interned("id"), py_id.get()) < 0 ||
+      PyDict_SetItem(dict.get(), interned("text"), py_text.get()) < 0 ||
+      PyDict_SetItem(dict.get(), interned("metadata"), py_metadata.get()) < 0) {
+    return nullptr;
+  }
+  if (embedding != nullptr) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(embedding->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < embedding->size(); ++i) {
+      PyObject* f = PyFloat_FromDouble((*embedding)[i]);
+      if (f == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    if (PyDict_SetItem(dict.get(), interned("embedding"), list.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* uuid_list(const std::vector<tarnwell_core::Uuid>& ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* s = uuid_to_py(ids[i]);
+    if (s == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
 }
 
 }  // namespace tarnwell_py

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/document.h"
 
@@ -23,6 +24,13 @@ bool init_result_types();
 PyObject* new_search_result(std::shared_ptr<const tarnwell_core::Document> document, float score);
 PyObject* new_collection_info(std::string name, uint64_t dimension, uint64_t document_count,
                               uint64_t estimated_memory_bytes);
+
+// A document as the dict get() returns: "id", "text", "metadata", and "embedding" (a list of
+// floats) when `embedding` is given.
+PyObject* document_dict(const tarnwell_core::Document& document,
+                        const std::vector<float>* embedding);
+// Ids as a list of str.
+PyObject* uuid_list(const std::vector<tarnwell_core::Uuid>& ids);
 
 // The first bytes of `text` shown by SearchResult's repr: the whole text when it has at most
 // `limit` bytes, else the longest prefix of at most `limit` bytes that ends on a character

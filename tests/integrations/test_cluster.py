@@ -85,10 +85,28 @@ def test_sharded_collection_answers_as_one_collection(pair):
         hybrid = sharded.search("c", q, "w1 w2", k=10, fusion_method="linear", min_similarity=0.2)
         assert hybrid and all(h.score >= 0.2 for h in hybrid)
 
+    # Batches of queries: one set of BM25 figures covers every query of the batch.
+    texts = ["w1", "w3 w7 w7", "w2 nothing"]
+    got = sharded.search("c", query_text=texts, k=1000, filter=tagged)
+    assert [by_score(g) for g in got] == [
+        by_score(w) for w in single.search("c", query_text=texts, k=1000, filter=tagged)
+    ]
+    rows = [[rng.gauss(0.0, 1.0) for _ in range(DIM)] for _ in texts]
+    scored = lambda lists: [[(h.id, h.score) for h in hits] for hits in lists]  # noqa: E731
+    assert scored(sharded.search("c", rows, k=5, filter=every)) == scored(
+        single.search("c", rows, k=5, filter=every)
+    )
+    assert [len(h) for h in sharded.search("c", rows, texts, k=4)] == [4, 4, 4]
+
     doc = single.get("c", want[0].id)
     assert sharded.get("c", doc["id"].upper()) == doc  # any spelling of a UUID routes alike
-    assert sharded.delete("c", doc["id"]) and not sharded.delete("c", doc["id"])
-    assert single.delete("c", doc["id"])
+    assert sharded.get("c", uuid.UUID(doc["id"])) == doc
+    ids = [h.id for h in want[:6]][::-1] + [str(uuid.uuid4())]
+    assert sharded.get_many("c", ids) == single.get_many("c", ids)
+    for db in (sharded, single):
+        assert db.delete_many("c", ids[:3]) == 3 and not db.delete("c", ids[0])
+    assert sharded.count("c", tagged) == single.count("c", tagged)
+    assert sharded.count("c") == single.count("c")
 
 
 @pytest.mark.parametrize(

@@ -42,7 +42,7 @@ def test_batch_insert_returns_ids_in_order(coll):
         [
             {"text": "one", "embedding": vec(1)},
             {"text": "two", "embedding": vec(2), "id": given.upper(), "metadata": {"k": 2}},
-            {"text": "three", "embedding": vec(3), "ignored": object()},
+            {"text": "three", "embedding": vec(3)},
         ],
     )
     assert len(ids) == 3 and ids[1] == given

@@ -93,6 +93,7 @@ def test_bad_metadata_values(coll, value):
     with pytest.raises(ValueError) as e:
         coll.insert("c", "t", vec(0), metadata={"a": value})
     assert err(e) == "metadata values must be bool, int, float, or str"
+    assert e.value.__notes__ == [f"metadata key 'a' holds {type(value).__name__}"]
     with pytest.raises(ValueError):
         coll.batch_insert("c", [{"text": "t", "embedding": vec(0), "metadata": {"a": value}}])
     assert coll.collection_info("c").document_count == 0
@@ -232,9 +233,9 @@ def test_wrong_argument_types_name_the_argument(coll, tmp_path):
         (lambda: coll.insert("c", b"t", vec(0)), "text"),
         (lambda: coll.insert("c", "t", "0.1 0.2"), "embedding"),
         (lambda: coll.batch_insert("c", ({"text": "t"},)), "documents"),
-        (lambda: Tarnwell(data_dir=tmp_path), "data_dir"),
+        (lambda: Tarnwell(data_dir=1), "data_dir"),
         (lambda: Tarnwell(encryption_key=b"00" * 32), "encryption_key"),
-        (lambda: coll.save("c", path=tmp_path), "path"),
+        (lambda: coll.save("c", path=1), "path"),
         (lambda: coll.search("c", query_text="x", k=1.0), "k"),
         (lambda: coll.search("c", query_text="x", min_similarity="0.5"), "min_similarity"),
     ]

@@ -30,7 +30,7 @@ SIGNATURES = {
     "collection_info": "(name)",
     "insert": "(collection, text, embedding, metadata=None, id=None)",
     "batch_insert": "(collection, documents)",
-    "get": "(collection, id)",
+    "get": "(collection, id, *, include_embedding=False)",
     "delete": "(collection, id)",
     "search": "(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
     "alpha=0.7, fusion_method='rrf', filter=None, *, bm25_statistics=None)",
@@ -39,6 +39,16 @@ SIGNATURES = {
     "compact": "()",
     "rebuild": "(collection)",
     "total_memory_bytes": "()",
+    "upsert": "(collection, text, embedding, metadata=None, id=None)",
+    "update": "(collection, id, text=None, metadata=None, embedding=None)",
+    "get_many": "(collection, ids, *, include_embedding=False)",
+    "count": "(collection, filter=None)",
+    "scan": "(collection, filter=None, limit=None, after=None, *, ids_only=False, "
+    "include_embedding=False)",
+    "documents": "(collection, filter=None, *, batch_size=1000, include_embedding=False)",
+    "delete_many": "(collection, ids)",
+    "delete_where": "(collection, filter)",
+    "insert_columns": "(collection, texts, embeddings, metadatas=None, ids=None)",
     "bm25_statistics": "(collection, query_text)",
 }
 

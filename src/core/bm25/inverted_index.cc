@@ -24,6 +24,7 @@ PreparedText PreparedText::of(std::string_view text) {
 }
 
 void InvertedIndex::add_document(uint32_t doc_id, std::string_view text) {
+  remove_document(doc_id);
   PreparedText prepared = PreparedText::of(text);
   PreparedText* one = &prepared;
   reserve_for(doc_id, std::span(&one, 1));
@@ -31,8 +32,6 @@ void InvertedIndex::add_document(uint32_t doc_id, std::string_view text) {
 }
 
 void InvertedIndex::reserve_for(uint32_t first_id, std::span<PreparedText* const> texts) {
-  // Re-adding an indexed id replaces it; the collection never does, as ids are fresh.
-  for (size_t i = 0; i < texts.size(); ++i) remove_document(first_id + static_cast<uint32_t>(i));
   // How many postings each term is about to receive.
   std::unordered_map<std::string_view, uint32_t> adds;
   for (const PreparedText* t : texts) {
@@ -80,6 +79,25 @@ void InvertedIndex::add_prepared(uint32_t doc_id, PreparedText& text) noexcept {
   for (auto& node : text.new_lists) postings.insert(std::move(node));
   text.lists.clear();
   text.new_lists.clear();
+}
+
+void InvertedIndex::replace_prepared(uint32_t doc_id, PreparedText& text) noexcept {
+  // The old postings go first but their lists stay, even emptied: the prepared text may point
+  // into them. Lists left empty are dropped once the new postings are in.
+  if (is_indexed(doc_id)) {
+    indexed_[doc_id] = false;
+    doc_count -= 1;
+    const uint32_t length = doc_id < doc_lengths.size() ? doc_lengths[doc_id] : 0;
+    total_length -= length;
+    if (length != 0) {
+      doc_lengths[doc_id] = 0;
+      for (auto& [term, list] : postings) {
+        std::erase_if(list, [doc_id](const Posting& p) { return p.doc_id == doc_id; });
+      }
+    }
+  }
+  add_prepared(doc_id, text);
+  std::erase_if(postings, [](const auto& entry) { return entry.second.empty(); });
 }
 
 void InvertedIndex::remove_document(uint32_t doc_id) {

@@ -67,8 +67,12 @@ class InvertedIndex {
   // reserve_for allocates everything they need (it may throw std::bad_alloc and then changes
   // nothing a reader can see), add_prepared then cannot fail. The texts are added in order, or a
   // prefix of them; nothing else may change the index meanwhile.
+  // The ids must not be indexed (add_document removes an indexed id first).
   void reserve_for(uint32_t first_id, std::span<PreparedText* const> texts);
   void add_prepared(uint32_t doc_id, PreparedText& text) noexcept;
+  // Replaces the text of an indexed id by a text reserved for it (reserve_for with that id):
+  // cannot fail. The id keeps being counted once.
+  void replace_prepared(uint32_t doc_id, PreparedText& text) noexcept;
 
   // Un-indexes a document: it leaves doc_count, total_length and its postings, a document with
   // no tokens included. Ids never indexed or already removed change nothing. Scans every posting

@@ -90,6 +90,54 @@ void MetadataIndex::add(uint32_t id, const Metadata& metadata) {
   version_ = next_version();
 }
 
+namespace {
+
+// Whether two values are kept in the same list of a field.
+bool same_list(const MetadataValue& a, const MetadataValue& b) {
+  const auto number = [](const MetadataValue& v, double& d) {
+    if (v.index() == 1) d = static_cast<double>(std::get<int64_t>(v));
+    if (v.index() == 2) d = std::get<double>(v);
+    return v.index() == 1 || v.index() == 2;
+  };
+  double x = 0;
+  double y = 0;
+  if (number(a, x) && number(b, y)) return (std::isnan(x) && std::isnan(y)) || x == y;
+  return a.index() == b.index() && a == b;
+}
+
+bool holds_same_list(const Metadata& metadata, const std::string& key, const MetadataValue& v) {
+  const auto it = metadata.find(key);
+  return it != metadata.end() && same_list(it->second, v);
+}
+
+}  // namespace
+
+void MetadataIndex::replace(uint32_t id, const Metadata& old_metadata,
+                            const Metadata& new_metadata) {
+  // The new entries go in first (an entry kept from the old metadata is already there), so
+  // that a failure takes back only what this call added.
+  size_t done = 0;
+  try {
+    for (const auto& [key, value] : new_metadata) {
+      if (!holds_same_list(old_metadata, key, value)) {
+        insert_sorted(list_for(fields_[key], value), id);
+      }
+      ++done;
+    }
+  } catch (...) {
+    size_t undone = 0;
+    for (const auto& [key, value] : new_metadata) {
+      if (undone++ > done) break;
+      if (!holds_same_list(old_metadata, key, value)) take_back(key, value, id);
+    }
+    throw;
+  }
+  for (const auto& [key, value] : old_metadata) {
+    if (!holds_same_list(new_metadata, key, value)) take_back(key, value, id);
+  }
+  version_ = next_version();
+}
+
 void MetadataIndex::undo_add(uint32_t id, const Metadata& metadata) noexcept {
   for (const auto& [key, value] : metadata) take_back(key, value, id);
   if (live_.test(id)) {

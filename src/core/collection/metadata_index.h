@@ -27,6 +27,9 @@ class MetadataIndex {
   void add(uint32_t id, const Metadata& metadata);
   // Takes back add(id, metadata) entirely, so that `id` may be issued again. Never throws.
   void undo_add(uint32_t id, const Metadata& metadata) noexcept;
+  // Document `id`, indexed under `old_metadata`, now has `new_metadata`. Strong guarantee: when
+  // it throws (out of memory), the index is as it was.
+  void replace(uint32_t id, const Metadata& old_metadata, const Metadata& new_metadata);
   // The document left the collection. Never throws or allocates: its ids stay in the value
   // lists, ignored, until enough removals have piled up to purge them all at once.
   void remove(uint32_t id) noexcept;

@@ -102,7 +102,29 @@ class Collection {
   std::vector<Uuid> insert_documents(std::vector<DocumentWithEmbedding> documents);
   // Removes a live document; false when no live document has that id.
   bool delete_document(const Uuid& id);
+  // Removes the live documents among `ids`; returns how many there were.
+  size_t delete_documents(std::span<const Uuid> ids);
+  // Changes the text and/or metadata of a live document, keeping its graph node and internal id.
+  // False when no live document has that id. All or nothing under memory exhaustion.
+  bool patch_document(const Uuid& id, std::optional<std::string> text,
+                      std::optional<Metadata> metadata);
   std::shared_ptr<const Document> get_document(const Uuid& id) const;
+  // The stored embedding of a live document: its raw copy when the collection keeps one,
+  // otherwise the reconstruction from its scalar codes (approximate). Null when not live.
+  std::optional<std::vector<float>> get_embedding(const Uuid& id) const;
+
+  // Live documents in insertion order (internal id order, which a rebuild keeps), starting after
+  // the document `after` when given, at most `limit`, passing `filter` when given. kNotFound when
+  // `after` was never an id of this collection (or was reclaimed by a rebuild).
+  struct ScanPage {
+    std::vector<std::shared_ptr<const Document>> documents;
+    bool more = false;  // documents passing the filter remain after the page
+  };
+  Result<ScanPage> scan(const std::optional<Uuid>& after, size_t limit,
+                        const MetadataFilter* filter) const;
+  // The live documents passing `filter` (all of them without one), in insertion order.
+  std::vector<Uuid> matching_ids(const MetadataFilter* filter) const;
+  size_t count(const MetadataFilter* filter) const;
   size_t document_count() const;
   uint64_t estimate_memory_bytes() const;
   // The metadata index's part of estimate_memory_bytes().

@@ -174,6 +174,12 @@ void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
               changed = true;
             }
             count(changed);
+          } else if constexpr (std::is_same_v<E, WalEntry::PatchDocument>) {
+            changed = c->patch_document(e.id, std::move(e.text), std::move(e.metadata));
+            count(changed);
+          } else if constexpr (std::is_same_v<E, WalEntry::DeleteDocuments>) {
+            changed = c->delete_documents(e.ids) != 0;
+            count(changed);
           }
           if (changed) summary.changed.insert(e.collection);
         }

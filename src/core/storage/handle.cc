@@ -353,6 +353,16 @@ void DatabaseHandle::unlog_insert(const WalRecordSpan& record, std::string_view 
   }
 }
 
+void DatabaseHandle::unlog_change(const WalRecordSpan& record,
+                                  std::span<const uint8_t> compensation) noexcept {
+  try {
+    Result<bool> retracted = wal_->retract(record);
+    if (!retracted || *retracted) return;
+    (void)log(compensation);
+  } catch (...) {
+  }
+}
+
 Status DatabaseHandle::check_registered(const std::shared_ptr<Collection>& collection,
                                         std::string_view name) const {
   // The record names the collection; replay applies it to whatever is registered under that
@@ -443,6 +453,124 @@ Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& 
   const bool removed = collection->delete_document(id);
   if (removed) touch(name);
   return removed;
+}
+
+Result<bool> DatabaseHandle::upsert(const std::shared_ptr<Collection>& collection,
+                                    std::string_view name, Document document,
+                                    std::span<const float> embedding) {
+  RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
+  RETURN_IF_ERROR(check_owner());
+  std::vector<uint8_t> record;
+  if (wal_) record = encode_update_record(name, document.id, document, embedding);
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  std::lock_guard writer(collection->writer_mutex());
+  const Uuid id = document.id;
+  std::shared_ptr<const Document> old = collection->get_document(id);
+  // What replay needs to restore the old version should the change fail after it was logged.
+  std::vector<uint8_t> compensation;
+  if (wal_) {
+    if (old) {
+      const std::vector<float> old_embedding = collection->get_embedding(id).value();
+      compensation = encode_update_record(name, id, *old, old_embedding);
+    } else {
+      compensation = encode_delete_document_record(name, id);
+    }
+  }
+  WalRecordSpan logged;
+  if (wal_) RETURN_IF_ERROR(log(record, &logged));
+  try {
+    // Replacing a live id retires its node and gives the new version a node of its own.
+    collection->insert_document(std::move(document), embedding);
+  } catch (const std::bad_alloc&) {
+    if (wal_) unlog_change(logged, compensation);
+    throw;
+  }
+  touch(name);
+  return old != nullptr;
+}
+
+Status DatabaseHandle::update(const std::shared_ptr<Collection>& collection,
+                              std::string_view name, const Uuid& id,
+                              std::optional<std::string> text, std::optional<Metadata> metadata,
+                              std::optional<std::vector<float>> embedding) {
+  if (embedding) RETURN_IF_ERROR(check_embedding(*embedding, collection->dimension()));
+  RETURN_IF_ERROR(check_owner());
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  std::lock_guard writer(collection->writer_mutex());
+  std::shared_ptr<const Document> old = collection->get_document(id);
+  if (!old) return Status::not_found("document '" + id.to_string() + "' not found");
+  if (!text && !metadata && !embedding) return Status();
+  if (embedding) {
+    // A new embedding needs a new node: the whole document is replaced, in one record.
+    Document merged(id, text ? std::move(*text) : old->text,
+                    metadata ? std::move(*metadata) : old->metadata);
+    std::vector<uint8_t> record, compensation;
+    if (wal_) {
+      record = encode_update_record(name, id, merged, *embedding);
+      compensation =
+          encode_update_record(name, id, *old, collection->get_embedding(id).value());
+    }
+    WalRecordSpan logged;
+    if (wal_) RETURN_IF_ERROR(log(record, &logged));
+    try {
+      collection->insert_document(std::move(merged), *embedding);
+    } catch (const std::bad_alloc&) {
+      if (wal_) unlog_change(logged, compensation);
+      throw;
+    }
+  } else {
+    std::vector<uint8_t> record, compensation;
+    if (wal_) {
+      record = encode_patch_record(name, id, text, metadata);
+      compensation =
+          encode_patch_record(name, id, text ? std::optional<std::string>(old->text) : std::nullopt,
+                              metadata ? std::optional<Metadata>(old->metadata) : std::nullopt);
+    }
+    WalRecordSpan logged;
+    if (wal_) RETURN_IF_ERROR(log(record, &logged));
+    try {
+      collection->patch_document(id, std::move(text), std::move(metadata));
+    } catch (const std::bad_alloc&) {
+      if (wal_) unlog_change(logged, compensation);
+      throw;
+    }
+  }
+  touch(name);
+  return Status();
+}
+
+Result<size_t> DatabaseHandle::delete_live_locked(Collection& collection, std::string_view name,
+                                                  std::vector<Uuid> ids) {
+  std::erase_if(ids, [&](const Uuid& id) { return collection.get_document(id) == nullptr; });
+  if (ids.empty()) return size_t{0};
+  if (wal_) RETURN_IF_ERROR(log(encode_delete_many_record(name, ids)));
+  const size_t removed = collection.delete_documents(ids);
+  touch(name);
+  return removed;
+}
+
+Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<Collection>& collection,
+                                           std::string_view name, std::span<const Uuid> ids) {
+  RETURN_IF_ERROR(check_owner());
+  std::vector<Uuid> unique(ids.begin(), ids.end());
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  std::lock_guard writer(collection->writer_mutex());
+  return delete_live_locked(*collection, name, std::move(unique));
+}
+
+Result<size_t> DatabaseHandle::delete_where(const std::shared_ptr<Collection>& collection,
+                                            std::string_view name, const MetadataFilter& filter) {
+  RETURN_IF_ERROR(check_owner());
+  std::shared_lock order(order_lock());
+  RETURN_IF_ERROR(check_registered(collection, name));
+  // Under the writer mutex from evaluation to removal: what matched is what goes.
+  std::lock_guard writer(collection->writer_mutex());
+  return delete_live_locked(*collection, name, collection->matching_ids(&filter));
 }
 
 // ---- persistence ----

@@ -81,6 +81,22 @@ class DatabaseHandle {
   Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
                                const Uuid& id);
 
+  // Inserts the document, or replaces the live document of its id (text, metadata and embedding)
+  // in one step; one record either way. True when a live document was replaced.
+  Result<bool> upsert(const std::shared_ptr<Collection>& collection, std::string_view name,
+                      Document document, std::span<const float> embedding);
+  // Changes what is given of a live document (kNotFound "document '{}' not found" otherwise), in
+  // one record: without an embedding the document keeps its graph node.
+  Status update(const std::shared_ptr<Collection>& collection, std::string_view name,
+                const Uuid& id, std::optional<std::string> text, std::optional<Metadata> metadata,
+                std::optional<std::vector<float>> embedding);
+  // Removes the live documents among `ids`, or those passing `filter`, in one record; returns
+  // how many were removed (nothing is logged when none was live).
+  Result<size_t> delete_many(const std::shared_ptr<Collection>& collection, std::string_view name,
+                             std::span<const Uuid> ids);
+  Result<size_t> delete_where(const std::shared_ptr<Collection>& collection, std::string_view name,
+                              const MetadataFilter& filter);
+
   // Persistence. `key` (when given) replaces the handle's key for this call only; save refuses
   // (kInvalidArgument) a key other than the handle's own for a snapshot in data_dir. With a log,
   // save and load end with a checkpoint (load empties the log before it replaces anything, so no
@@ -106,6 +122,12 @@ class DatabaseHandle {
   // deletions that undo it when records follow.
   void unlog_insert(const WalRecordSpan& record, std::string_view name,
                     std::span<const Uuid> ids) noexcept;
+  // As unlog_insert, for a change with a compensating record that restores what it replaced.
+  void unlog_change(const WalRecordSpan& record, std::span<const uint8_t> compensation) noexcept;
+  // Logs and removes the live documents among `ids`; the caller holds the order lock (shared)
+  // and the collection's writer mutex.
+  Result<size_t> delete_live_locked(Collection& collection, std::string_view name,
+                                    std::vector<Uuid> ids);
   // Refuses writes to the log or snapshots from a process that inherited this handle by fork():
   // they would interleave with the owner's.
   Status check_owner() const;

@@ -95,13 +95,14 @@ Result<size_t> Collection::rebuild() {
     config = d.hnsw.config;
     collected.docs.reserve(d.documents.size());
     collected.vectors.reserve(d.documents.size() * dimension_);
-    for (const auto& [id, doc] : d.documents) {
-      const auto it = d.uuid_to_internal.find(id);
-      if (it == d.uuid_to_internal.end() || it->second >= d.hnsw.node_count) continue;
-      collected.docs.push_back(doc);
+    // In internal id order, so that the rebuilt collection keeps the insertion order (scans
+    // rely on it) and the same state always rebuilds alike.
+    for (uint32_t p = 0; p < live_.size() && p < d.hnsw.node_count; ++p) {
+      const Document* doc = live_[p];
+      if (doc == nullptr) continue;
+      collected.docs.push_back(owner(doc));
       collected.vectors.resize(collected.vectors.size() + dimension_);
-      stored_vector(d.hnsw, it->second,
-                    collected.vectors.data() + collected.vectors.size() - dimension_);
+      stored_vector(d.hnsw, p, collected.vectors.data() + collected.vectors.size() - dimension_);
     }
   }
   const size_t n = collected.docs.size();

@@ -77,8 +77,32 @@ Result<WalEntry::Value> decode_value(WalEntryTag tag, Decoder& dec) {
       ASSIGN_OR_RETURN(e.embedding, dec.f32_array());
       return WalEntry::Value(std::move(e));
     }
+    case WalEntryTag::PatchDocument: {
+      WalEntry::PatchDocument e;
+      ASSIGN_OR_RETURN(e.collection, dec.string());
+      ASSIGN_OR_RETURN(e.id, dec.uuid());
+      ASSIGN_OR_RETURN(bool has_text, dec.option_tag());
+      if (has_text) {
+        ASSIGN_OR_RETURN(e.text, dec.string());
+      }
+      ASSIGN_OR_RETURN(bool has_metadata, dec.option_tag());
+      if (has_metadata) {
+        ASSIGN_OR_RETURN(e.metadata, decode_metadata(dec));
+      }
+      return WalEntry::Value(std::move(e));
+    }
+    case WalEntryTag::DeleteDocuments: {
+      WalEntry::DeleteDocuments e;
+      ASSIGN_OR_RETURN(e.collection, dec.string());
+      ASSIGN_OR_RETURN(uint64_t n, dec.count(ENCODED_UUID_SIZE));
+      e.ids.resize(static_cast<size_t>(n));
+      for (Uuid& id : e.ids) {
+        ASSIGN_OR_RETURN(id, dec.uuid());
+      }
+      return WalEntry::Value(std::move(e));
+    }
   }
-  // enum_index() admits only the six tags above.
+  // enum_index() admits only the tags above.
   return Err(Status::invalid_data("invalid WAL entry tag"));
 }
 
@@ -144,6 +168,41 @@ std::vector<uint8_t> encode_update_record(std::string_view collection, const Uui
   });
 }
 
+std::vector<uint8_t> encode_patch_record(std::string_view collection, const Uuid& id,
+                                         const std::optional<std::string>& text,
+                                         const std::optional<Metadata>& metadata) {
+  size_t size = encoded_string_size(collection) + ENCODED_UUID_SIZE + 2;
+  if (text) size += encoded_string_size(*text);
+  if (metadata) size += encoded_size(*metadata);
+  return encode_exact(WalEntryTag::PatchDocument, size, [&](Encoder& enc) {
+    enc.put_string(collection);
+    enc.put_uuid(id);
+    enc.put_option_tag(text.has_value());
+    if (text) enc.put_string(*text);
+    enc.put_option_tag(metadata.has_value());
+    if (metadata) encode_metadata(*metadata, enc);
+  });
+}
+
+std::vector<uint8_t> encode_delete_many_record(std::string_view collection,
+                                               std::span<const Uuid> ids) {
+  const size_t size =
+      encoded_string_size(collection) + ENCODED_COUNT_SIZE + ids.size() * ENCODED_UUID_SIZE;
+  return encode_exact(WalEntryTag::DeleteDocuments, size, [&](Encoder& enc) {
+    enc.put_string(collection);
+    enc.put_count(ids.size());
+    for (const Uuid& id : ids) enc.put_uuid(id);
+  });
+}
+
+bool WalEntry::PatchDocument::operator==(const PatchDocument& o) const {
+  if (collection != o.collection || id != o.id || text != o.text) return false;
+  if (metadata.has_value() != o.metadata.has_value()) return false;
+  if (!metadata) return true;
+  // Metadata compares by identical(), as documents do (NaN equal to itself).
+  return Document(id, "", *metadata) == Document(id, "", *o.metadata);
+}
+
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry) {
   struct Visitor {
     std::vector<uint8_t> operator()(const WalEntry::CreateCollection& e) const {
@@ -163,6 +222,12 @@ std::vector<uint8_t> encode_wal_entry(const WalEntry& entry) {
     }
     std::vector<uint8_t> operator()(const WalEntry::UpdateDocument& e) const {
       return encode_update_record(e.collection, e.id, e.document, e.embedding);
+    }
+    std::vector<uint8_t> operator()(const WalEntry::PatchDocument& e) const {
+      return encode_patch_record(e.collection, e.id, e.text, e.metadata);
+    }
+    std::vector<uint8_t> operator()(const WalEntry::DeleteDocuments& e) const {
+      return encode_delete_many_record(e.collection, e.ids);
     }
   };
   return std::visit(Visitor{}, entry.value);

@@ -6,12 +6,16 @@
 //   3 DeleteDocument    collection, id (u64 16, 16 bytes)
 //   4 BatchInsert       collection, u64 count of (Document, embedding) pairs
 //   5 UpdateDocument    collection, id, Document, embedding
+//   6 PatchDocument     collection, id, optional text, optional metadata (the node is kept)
+//   7 DeleteDocuments   collection, u64 count of ids
+// Builds before tags 6 and 7 existed pass such records over as undecodable.
 // The variant index of WalEntry::Value is the tag. Encoders size their buffer exactly and read
 // documents and embeddings in place; the decoder trusts no count it reads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +36,8 @@ enum class WalEntryTag : uint32_t {
   DeleteDocument = 3,
   BatchInsert = 4,
   UpdateDocument = 5,
+  PatchDocument = 6,
+  DeleteDocuments = 7,
 };
 
 struct WalEntry {
@@ -69,9 +75,22 @@ struct WalEntry {
     bool operator==(const UpdateDocument&) const = default;
   };
 
+  struct PatchDocument {
+    std::string collection;
+    Uuid id;
+    std::optional<std::string> text;
+    std::optional<Metadata> metadata;
+    bool operator==(const PatchDocument&) const;
+  };
+  struct DeleteDocuments {
+    std::string collection;
+    std::vector<Uuid> ids;
+    bool operator==(const DeleteDocuments&) const = default;
+  };
+
   // Alternatives in tag order.
   using Value = std::variant<CreateCollection, DeleteCollection, InsertDocument, DeleteDocument,
-                             BatchInsert, UpdateDocument>;
+                             BatchInsert, UpdateDocument, PatchDocument, DeleteDocuments>;
   Value value;
 
   WalEntryTag tag() const { return static_cast<WalEntryTag>(value.index()); }
@@ -93,11 +112,16 @@ std::vector<uint8_t> encode_batch_insert_record(std::string_view collection,
 std::vector<uint8_t> encode_update_record(std::string_view collection, const Uuid& id,
                                           const Document& document,
                                           std::span<const float> embedding);
+std::vector<uint8_t> encode_patch_record(std::string_view collection, const Uuid& id,
+                                         const std::optional<std::string>& text,
+                                         const std::optional<Metadata>& metadata);
+std::vector<uint8_t> encode_delete_many_record(std::string_view collection,
+                                               std::span<const Uuid> ids);
 
 // Any entry, through the encoders above.
 std::vector<uint8_t> encode_wal_entry(const WalEntry& entry);
 
-// Decodes one payload. Fails (kInvalidData) for fewer than 4 bytes, a tag of 6 or more, or any
+// Decodes one payload. Fails (kInvalidData) for fewer than 4 bytes, a tag of 8 or more, or any
 // field that does not decode; bytes after the last field are ignored.
 Result<WalEntry> decode_wal_entry(std::span<const uint8_t> payload);
 
