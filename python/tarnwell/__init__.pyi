@@ -1,5 +1,9 @@
-from collections.abc import Sequence
-from typing import Dict, List, Literal, Optional, SupportsFloat, Tuple, TypedDict, Union
+import os
+import uuid
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Dict, List, Literal, Optional, SupportsFloat, Tuple, TypedDict, Union, overload
+
+from typing_extensions import NotRequired
 
 MetadataValue = Union[bool, int, float, str]
 FilterValue = Union[None, bool, int, float, str]
@@ -14,11 +18,17 @@ class Filter(TypedDict, total=False):
     must: List[FilterCondition]
     must_not: List[FilterCondition]
 
+DocumentId = Union[str, uuid.UUID]
+Embedding = Sequence[SupportsFloat]
+# Several embeddings: a 2-D float32/float64 array (one row each) or a sequence of vectors.
+Embeddings = Union[Sequence[Embedding], Any]
+StrPath = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+
 class BatchDocument(TypedDict, total=False):
     text: str
-    embedding: Sequence[SupportsFloat]
+    embedding: Embedding
     metadata: Dict[str, MetadataValue]
-    id: str
+    id: DocumentId
 
 class Bm25Statistics(TypedDict):
     document_count: int
@@ -29,6 +39,7 @@ class DocumentDict(TypedDict):
     id: str
     text: str
     metadata: Dict[str, MetadataValue]
+    embedding: NotRequired[List[float]]  # with include_embedding=True
 
 class RecoveryWarning(RuntimeWarning):
     """Opening a data directory passed something over: a snapshot file it could not read (left
@@ -62,7 +73,7 @@ class Tarnwell:
     """In-process vector database with HNSW and BM25 indexing."""
 
     def __init__(
-        self, data_dir: Optional[str] = None, encryption_key: Optional[str] = None
+        self, data_dir: Optional[StrPath] = None, encryption_key: Optional[str] = None
     ) -> None: ...
     def create_collection(
         self,
@@ -81,17 +92,20 @@ class Tarnwell:
         self,
         collection: str,
         text: str,
-        embedding: Sequence[SupportsFloat],
+        embedding: Embedding,
         metadata: Optional[Dict[str, MetadataValue]] = None,
-        id: Optional[str] = None,
+        id: Optional[DocumentId] = None,
     ) -> str: ...
     def batch_insert(self, collection: str, documents: List[BatchDocument]) -> List[str]: ...
-    def get(self, collection: str, id: str) -> DocumentDict: ...
-    def delete(self, collection: str, id: str) -> bool: ...
+    def get(
+        self, collection: str, id: DocumentId, *, include_embedding: bool = False
+    ) -> DocumentDict: ...
+    def delete(self, collection: str, id: DocumentId) -> bool: ...
+    @overload
     def search(
         self,
         collection: str,
-        query_embedding: Optional[Sequence[SupportsFloat]] = None,
+        query_embedding: Optional[Embedding] = None,
         query_text: Optional[str] = None,
         k: int = 10,
         min_similarity: Optional[SupportsFloat] = None,
@@ -101,6 +115,80 @@ class Tarnwell:
         *,
         bm25_statistics: Optional[Bm25Statistics] = None,
     ) -> List[SearchResult]: ...
+    @overload
+    def search(
+        self,
+        collection: str,
+        query_embedding: Optional[Embeddings] = None,
+        query_text: Optional[List[str]] = None,
+        k: int = 10,
+        min_similarity: Optional[SupportsFloat] = None,
+        alpha: SupportsFloat = 0.7,
+        fusion_method: str = "rrf",
+        filter: Optional[Filter] = None,
+        *,
+        bm25_statistics: Optional[Bm25Statistics] = None,
+    ) -> List[List[SearchResult]]: ...
+    def upsert(
+        self,
+        collection: str,
+        text: str,
+        embedding: Embedding,
+        metadata: Optional[Dict[str, MetadataValue]] = None,
+        id: Optional[DocumentId] = None,
+    ) -> str: ...
+    def update(
+        self,
+        collection: str,
+        id: DocumentId,
+        text: Optional[str] = None,
+        metadata: Optional[Dict[str, MetadataValue]] = None,
+        embedding: Optional[Embedding] = None,
+    ) -> None: ...
+    def get_many(
+        self, collection: str, ids: Iterable[DocumentId], *, include_embedding: bool = False
+    ) -> List[DocumentDict]: ...
+    def count(self, collection: str, filter: Optional[Filter] = None) -> int: ...
+    @overload
+    def scan(
+        self,
+        collection: str,
+        filter: Optional[Filter] = None,
+        limit: Optional[int] = None,
+        after: Optional[DocumentId] = None,
+        *,
+        ids_only: Literal[False] = False,
+        include_embedding: bool = False,
+    ) -> List[DocumentDict]: ...
+    @overload
+    def scan(
+        self,
+        collection: str,
+        filter: Optional[Filter] = None,
+        limit: Optional[int] = None,
+        after: Optional[DocumentId] = None,
+        *,
+        ids_only: Literal[True],
+        include_embedding: bool = False,
+    ) -> List[str]: ...
+    def documents(
+        self,
+        collection: str,
+        filter: Optional[Filter] = None,
+        *,
+        batch_size: int = 1000,
+        include_embedding: bool = False,
+    ) -> Iterator[DocumentDict]: ...
+    def delete_many(self, collection: str, ids: Iterable[DocumentId]) -> int: ...
+    def delete_where(self, collection: str, filter: Filter) -> int: ...
+    def insert_columns(
+        self,
+        collection: str,
+        texts: Sequence[str],
+        embeddings: Embeddings,
+        metadatas: Optional[Sequence[Optional[Dict[str, MetadataValue]]]] = None,
+        ids: Optional[Sequence[Optional[DocumentId]]] = None,
+    ) -> List[str]: ...
     def bm25_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
     @staticmethod
     def fuse_rankings(
@@ -111,10 +199,13 @@ class Tarnwell:
         alpha: SupportsFloat = 0.7,
     ) -> List[Tuple[int, float]]: ...
     def save(
-        self, collection: str, path: Optional[str] = None, encryption_key: Optional[str] = None
+        self,
+        collection: str,
+        path: Optional[StrPath] = None,
+        encryption_key: Optional[str] = None,
     ) -> None: ...
     def load(
-        self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None
+        self, name: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None
     ) -> None: ...
     def compact(self) -> None: ...
     def rebuild(self, collection: str) -> int: ...

@@ -65,9 +65,14 @@ def expected(model, op):
     c = colls.get(op["coll"])
     if c is None:
         return ("err", "KeyError")
-    if kind == "insert":
-        if len(op["emb"]) != c["dim"] or op.get("id") in c["docs"]:
+    if kind in ("insert", "upsert"):
+        if len(op["emb"]) != c["dim"] or (kind == "insert" and op.get("id") in c["docs"]):
             return ("err", "ValueError")
+    elif kind == "update":
+        if op["emb"] is not None and len(op["emb"]) != c["dim"]:
+            return ("err", "ValueError")
+        if op["id"] not in c["docs"]:
+            return ("err", "KeyError")
     elif kind == "batch":
         ids = [d["id"] for d in op["docs"] if d.get("id")]
         if (any(len(d["emb"]) != c["dim"] for d in op["docs"]) or len(set(ids)) != len(ids)
@@ -85,7 +90,17 @@ def result_of(model, op):
         return op["id"] in model.colls[op["coll"]]["docs"]
     if kind == "rebuild":
         return len(model.colls[op["coll"]]["docs"])
+    if kind in ("delete_many", "delete_where"):
+        return len(_doomed(model.colls[op["coll"]], op))
     return None
+
+
+def _doomed(c, op):
+    """The live ids a delete_many or delete_where removes."""
+    if op["op"] == "delete_many":
+        return sorted(set(i for i in op["ids"] if i in c["docs"]))
+    return sorted(i for i, (_, meta) in c["docs"].items()
+                  if isinstance(meta.get(op["field"]), str) and meta[op["field"]] == op["value"])
 
 
 def apply(model, op, result):
@@ -100,11 +115,20 @@ def apply(model, op, result):
     elif kind == "batch":
         for doc_id, d in zip(result, op["docs"]):
             _put(model.colls[op["coll"]], doc_id, d)
-    elif kind == "delete":
+    elif kind == "upsert":
+        _put(model.colls[op["coll"]], op["id"], op)
+    elif kind == "update":
+        doc = model.colls[op["coll"]]["docs"][op["id"]]
+        if op["text"] is not None:
+            doc[0] = op["text"]
+        if op["meta"] is not None:
+            doc[1] = op["meta"]
+    elif kind in ("delete", "delete_many", "delete_where"):
         c = model.colls[op["coll"]]
-        if c["docs"].pop(op["id"], None) is not None:
-            c["retired"].append(op["id"])
-            del c["retired"][:-20]
+        for doc_id in [op["id"]] if kind == "delete" else _doomed(c, op):
+            if c["docs"].pop(doc_id, None) is not None:
+                c["retired"].append(doc_id)
+        del c["retired"][:-20]
     elif kind == "save_to":
         c = model.colls[op["coll"]]
         model.exports[export_key(op["dir"], op["coll"])] = {
@@ -188,7 +212,8 @@ class Generator:
         weights = {
             "insert": 8 if full else 30, "batch": 4 if full else 12, "delete": 40 if full else 15,
             "create": 6, "delete_coll": 5 if full else 3, "save": 6, "save_to": 4, "load": 3,
-            "compact": 5, "rebuild": 3, "search": 4,
+            "compact": 5, "rebuild": 3, "search": 4, "upsert": 4 if full else 8,
+            "update": 8, "delete_many": 6 if full else 3, "delete_where": 3 if full else 1,
         }
         if not model.colls:
             weights["create"] = 60
@@ -239,6 +264,38 @@ class Generator:
         if c and c["docs"] and self.rnd.random() < 0.7:
             doc_id = self.rnd.choice(list(c["docs"]))
         return {"op": "delete", "coll": name, "id": doc_id}
+
+    def gen_upsert(self, model):
+        op = dict(self.gen_insert(model), op="upsert")
+        c = model.colls.get(op["coll"])
+        if c and c["docs"] and self.rnd.random() < 0.4:
+            op["id"] = self.rnd.choice(list(c["docs"]))  # replaces a live document
+        elif op["id"] is None:
+            op["id"] = self.doc_id(None, allow_auto=False)
+        return op
+
+    def gen_update(self, model):
+        r = self.rnd
+        op = self.gen_delete(model)
+        c = model.colls.get(op["coll"])
+        dim = c["dim"] if c else 4
+        fields = r.choice([("text",), ("meta",), ("text", "meta"), ("emb",), ("text", "emb")])
+        return {"op": "update", "coll": op["coll"], "id": op["id"],
+                "text": self.text() if "text" in fields else None,
+                "meta": self.metadata() if "meta" in fields else None,
+                "emb": self.emb(dim + (1 if r.random() < 0.02 else 0)) if "emb" in fields
+                else None}
+
+    def gen_delete_many(self, model):
+        ops = [self.gen_delete(model) for _ in range(self.rnd.choice([0, 1, 3, 10]))]
+        name = ops[0]["coll"] if ops else self.pick_coll(model)
+        return {"op": "delete_many", "coll": name,
+                "ids": [o["id"] for o in ops if o["coll"] == name]}
+
+    def gen_delete_where(self, model):
+        return {"op": "delete_where", "coll": self.pick_coll(model),
+                "field": self.rnd.choice(["tag", "n", "k0"]),
+                "value": self.rnd.choice(["", "é", "名"])}
 
     def gen_save(self, model):
         return {"op": "save", "coll": self.pick_coll(model)}
@@ -298,6 +355,16 @@ def run(db, op, handle_key):
         return db.batch_insert(op["coll"], docs)
     if kind == "delete":
         return db.delete(op["coll"], op["id"])
+    if kind == "upsert":
+        return db.upsert(op["coll"], op["text"], op["emb"], metadata=op["meta"], id=op["id"])
+    if kind == "update":
+        return db.update(op["coll"], op["id"], text=op["text"], metadata=op["meta"],
+                         embedding=op["emb"])
+    if kind == "delete_many":
+        return db.delete_many(op["coll"], op["ids"])
+    if kind == "delete_where":
+        return db.delete_where(op["coll"], {"must": [
+            {"field": op["field"], "op": "eq", "value": op["value"]}]})
     if kind == "save":
         return db.save(op["coll"])
     if kind == "save_to":

@@ -21,7 +21,7 @@ from tarnwell import Tarnwell
 
 WORKLOAD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "workload.py")
 TARGET_KINDS = ["save", "save_to", "compact", "load", "insert", "batch", "delete", "create",
-                "delete_coll", "rebuild"]
+                "delete_coll", "rebuild", "upsert", "update", "delete_many", "delete_where"]
 
 
 class Cycle:

@@ -28,7 +28,8 @@ from tarnwell import RecoveryWarning, Tarnwell  # noqa: E402
 
 warnings.simplefilter("ignore", RecoveryWarning)
 
-MUTATIONS = ("create", "delete_coll", "insert", "batch", "delete")
+MUTATIONS = ("create", "delete_coll", "insert", "batch", "delete", "upsert", "update",
+             "delete_many", "delete_where")
 
 
 def check_outcome(model, op, exp, res, err):
@@ -128,6 +129,10 @@ MESSAGES = {
     "insert": ("WAL write failed: ",),
     "batch": ("WAL write failed: ",),
     "delete": ("WAL write failed: ",),
+    "upsert": ("WAL write failed: ",),
+    "update": ("WAL write failed: ",),
+    "delete_many": ("WAL write failed: ",),
+    "delete_where": ("WAL write failed: ",),
     "compact": ("save '", "WAL truncate failed: ", "failed to remove the snapshot of '",
                 "failed to sync '", "failed to keep a copy of the log: "),
     "save": None,  # the snapshot writer's own text, or the checkpoint's
