@@ -27,11 +27,12 @@ would refuse the repeated ids).
 
 Faults. Persistent shards are restarted by Ray when their process dies and reopen their
 directory, replaying the log, so no acknowledged write is lost; they must be restarted where
-that directory is (a node's own disk, or shared storage). Calls made while a shard restarts
-wait for it. A read that was running on a shard when it died is sent again; a write raises
-``ShardUnavailableError``: it may or may not have been stored, and retrying with the same ids is
-safe for ``batch_insert``. In-memory shards (no data_dir) are not restarted, since they would
-come back empty: their calls fail with ``ShardUnavailableError`` once they die.
+that directory is (a node's own disk, or shared storage). Reads, and the parts of
+``batch_insert`` and ``ingest`` (safe to send again, as above), wait for a restarting shard and
+are sent again, up to ``retry_timeout_s``. Other writes that meet a dead or restarting shard
+raise ``ShardUnavailableError``: they may or may not have been applied. In-memory shards (no
+data_dir) are not restarted, since they would come back empty: their calls fail with
+``ShardUnavailableError`` once they die.
 
 Requires Ray: ``pip install "tarnwell[cluster]"``.
 """
@@ -39,6 +40,7 @@ Requires Ray: ``pip install "tarnwell[cluster]"``.
 from __future__ import annotations
 
 import hashlib
+import math
 import os
 import time
 import uuid
@@ -51,6 +53,8 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError('tarnwell.cluster needs Ray: pip install "tarnwell[cluster]"') from e
 
+from _tarnwell import CollectionInfo as _CoreInfo
+from _tarnwell import SearchResult as _CoreResult
 from _tarnwell import Tarnwell
 
 fuse_rankings = Tarnwell.fuse_rankings
@@ -110,9 +114,9 @@ def _portable(value: Any) -> Any:
     """Results of the core, as plain values that can leave the actor's process."""
     if isinstance(value, list):
         return [_portable(v) for v in value]
-    if type(value).__name__ == "SearchResult":
+    if isinstance(value, _CoreResult):
         return (value.id, value.text, value.score, value.metadata)
-    if type(value).__name__ == "CollectionInfo":
+    if isinstance(value, _CoreInfo):
         return (value.name, value.dimension, value.document_count, value.estimated_memory_bytes)
     return value
 
@@ -147,21 +151,23 @@ class _Shard:
         try:
             return True, self._db.batch_insert(collection, documents)
         except ValueError as e:
-            if "already exists" in str(e) and self._stored_as_given(collection, documents):
-                return True, [d["id"] for d in documents]
-            return False, e
+            stored = "already exists" in str(e) and self._stored_as_given(collection, documents)
+            return (True, stored) if stored else (False, e)
         except Exception as e:
             return False, e
 
-    def _stored_as_given(self, collection: str, documents: List[dict]) -> bool:
+    def _stored_as_given(self, collection: str, documents: List[dict]) -> Optional[List[str]]:
+        """The ids of the documents when every one is stored with the same text and metadata."""
+        ids = []
         for d in documents:
             try:
                 stored = self._db.get(collection, d["id"])
             except KeyError:
-                return False
+                return None
             if stored["text"] != d.get("text") or stored["metadata"] != (d.get("metadata") or {}):
-                return False
-        return True
+                return None
+            ids.append(stored["id"])
+        return ids
 
     def hybrid_parts(self, collection: str, query: tuple, stats: Optional[dict]):
         """The vector list and the keyword list of a hybrid search, each this shard's best k. The
@@ -190,7 +196,7 @@ def _unwrap(outcome):
 def _merge(parts: Iterable[List[tuple]], k: int) -> List[tuple]:
     """The best k of per-shard lists by score; equal scores keep shard order (stable sort)."""
     merged = [hit for part in parts for hit in part]
-    merged.sort(key=lambda hit: -hit[2])
+    merged.sort(key=lambda hit: -hit[2] if hit[2] == hit[2] else math.inf)  # NaN ranks last
     return merged[:k]
 
 
@@ -246,29 +252,41 @@ def _add_ids(documents: Sequence[Any]) -> Optional[List[dict]]:
     return [d if "id" in d else {**d, "id": str(uuid.uuid4())} for d in documents]
 
 
-def _insert_routed(shards: list, collection: str, documents: List[dict]) -> List[str]:
+def _insert_routed(shards: list, collection: str, documents: List[dict],
+                   retry_timeout_s: float) -> List[str]:
     """Sends every shard its part of a batch whose documents all carry ids, in parallel; returns
-    the ids in order, or raises as the module docstring says."""
+    the ids in order, or raises as the module docstring says. A part whose shard dies is sent
+    again once the shard is back (up to retry_timeout_s): if it was stored before the death, the
+    shard recognises it."""
     n = len(shards)
     parts: Dict[int, List[dict]] = {}
     for d in documents:
         parts.setdefault(shard_of(d["id"], n), []).append(d)
-    refs = {s: shards[s].insert_part.remote(collection, part) for s, part in parts.items()}
     stored: Dict[int, List[str]] = {}
     failure: Optional[BaseException] = None
-    for s, ref in refs.items():
-        try:
-            ok, value = ray.get(ref)
-        except _ACTOR_ERRORS as e:
-            ok, value = False, ShardUnavailableError(
-                f"shard {s} stopped during batch_insert; its part may or may not be stored "
-                "(retrying the same batch with the same ids is safe)"
-            )
-            value.__cause__ = e
-        if ok:
-            stored[s] = value
-        elif failure is None:
-            failure = value
+    deadline = time.monotonic() + retry_timeout_s
+    pending = dict(parts)
+    while pending:
+        refs = {s: shards[s].insert_part.remote(collection, part) for s, part in pending.items()}
+        pending = {}
+        for s, ref in refs.items():
+            try:
+                ok, value = ray.get(ref)
+            except _ACTOR_ERRORS as e:
+                if time.monotonic() < deadline:
+                    pending[s] = parts[s]
+                    continue
+                ok, value = False, ShardUnavailableError(
+                    f"shard {s} stopped during batch_insert; its part may or may not be stored "
+                    "(retrying the same batch with the same ids is safe)"
+                )
+                value.__cause__ = e
+            if ok:
+                stored[s] = value
+            elif failure is None:
+                failure = value
+        if pending:
+            time.sleep(0.1)  # the shard is restarting: its log replay takes a while
     if failure is None:
         position = {}
         for s, ids in stored.items():
@@ -290,8 +308,8 @@ class _IngestBatch:
     """map_batches function of ShardedTarnwell.ingest: one batch of rows into the shards."""
 
     def __init__(self, shards, collection, text_column, embedding_column, metadata_columns,
-                 id_column):
-        self.shards, self.collection = shards, collection
+                 id_column, retry_timeout_s):
+        self.shards, self.collection, self.retry_timeout_s = shards, collection, retry_timeout_s
         self.columns = (text_column, embedding_column, metadata_columns, id_column)
 
     def __call__(self, batch: Dict[str, Any]) -> Dict[str, Any]:
@@ -310,7 +328,7 @@ class _IngestBatch:
                 d["metadata"] = {c: metas[c][i] for c in meta_cols}
             d["id"] = ids[i] if ids else str(uuid.uuid4())
             documents.append(d)
-        _insert_routed(self.shards, self.collection, documents)
+        _insert_routed(self.shards, self.collection, documents, self.retry_timeout_s)
         return {"inserted": np.array([len(documents)])}
 
 
@@ -333,7 +351,8 @@ class ShardedTarnwell:
         actor_options: Extra ``ray.remote`` options for the shard actors (``num_cpus``,
             ``resources``, ``scheduling_strategy``...). By default an actor runs up to 4 calls at
             a time (searches run in parallel; writes are serialised by the shard).
-        retry_timeout_s: How long reads keep waiting for a restarting persistent shard.
+        retry_timeout_s: How long reads and batch writes keep waiting for a restarting
+            persistent shard.
     """
 
     def __init__(
@@ -356,6 +375,7 @@ class ShardedTarnwell:
         options = {"max_concurrency": 4, **(actor_options or {})}
         options["max_restarts"] = max_restarts if data_dir is not None else 0
         self._restarts = options["max_restarts"] != 0
+        self._write_retry_s = retry_timeout_s if self._restarts else 0.0
         options["max_task_retries"] = 0  # writes run at most once; reads are re-sent here
         actor = ray.remote(_Shard).options(**options)
         base = None if data_dir is None else os.path.abspath(os.fspath(data_dir))
@@ -461,7 +481,7 @@ class ShardedTarnwell:
             return self._call([0], "batch_insert", collection, documents)[0]
         if not self._shards:
             raise ShardUnavailableError("this ShardedTarnwell is closed")
-        return _insert_routed(self._shards, collection, routed)
+        return _insert_routed(self._shards, collection, routed, self._write_retry_s)
 
     def upsert(self, collection, text, embedding, metadata=None, id=None) -> str:
         """Insert a document, or replace the document with the same id, on its shard."""
@@ -644,7 +664,7 @@ class ShardedTarnwell:
         if not self._shards:
             raise ShardUnavailableError("this ShardedTarnwell is closed")
         fn = _IngestBatch(self._shards, collection, text_column, embedding_column,
-                          list(metadata_columns), id_column)
+                          list(metadata_columns), id_column, self._write_retry_s)
         counts = dataset.map_batches(
             fn, batch_size=batch_size, batch_format="numpy", concurrency=concurrency,
             ray_remote_args_fn=None if id_column else _no_task_retries)

@@ -117,7 +117,7 @@ TW_METHOD(method_bm25_statistics) {
   });
 }
 
-TW_METHOD(fuse_rankings) {
+PyObject* fuse_rankings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{
         "fuse_rankings", {"vector_hits", "keyword_hits", "k", "fusion_method", "alpha"}, 3};

@@ -163,11 +163,12 @@ def test_killed_shard_keeps_every_acknowledged_document(tmp_path):
                 # While the batch is on its way: it may be stored before the death, fail in
                 # flight, or wait for the restart; none may lose an acknowledged document.
                 ray.kill(db.shard_actors[1], no_restart=False)
-            for _ in range(20):
+            for _ in range(5):
                 try:
                     pending.result()
                     break
                 except ShardUnavailableError:  # not acknowledged: the same batch again
+                    db.count("c")  # a read waits until the restarted shard answers
                     pending = pool.submit(db.batch_insert, "c", batch)
             else:
                 pytest.fail(f"batch {batch_no} never went through (seed {seed})")
