@@ -130,6 +130,7 @@ def main():
     qs = queries(texts, vectors, args.queries)
     ray.init(include_dashboard=False, log_to_driver=False)
     rows = []
+    load_before = os.getloadavg()[0]
 
     work = tempfile.mkdtemp(prefix="tw-cluster-bench-")
     try:
@@ -164,6 +165,8 @@ def main():
         f"Zipf-like from {len(WORDS)} terms; persistent shards (log on), batches of {BATCH}; "
         "queries k=10, two-word keyword queries",
         "- peer: one in-process Tarnwell with the same documents, same run",
+        f"- load average (1 min) at start and end: {load_before:.1f}, {os.getloadavg()[0]:.1f} "
+        f"on {os.cpu_count()} cores; on a shared machine compare rows as ratios",
         "- latency: median of single-client calls; QPS: "
         f"{args.clients} client threads in the calling process",
         "",
