@@ -1,7 +1,7 @@
 // The metadata index answers exactly what evaluating each document's metadata answers:
 // checked on random documents and random filters over every operator and value kind (missing
 // fields, NaN, -0.0, ints beyond 2^53, numbers near the equality tolerance), through removals,
-// purges and taken-back additions.
+// replacements, purges and taken-back additions.
 #include "core/collection/metadata_index.h"
 
 #include <gtest/gtest.h>
@@ -98,6 +98,13 @@ TEST(MetadataIndex, AgreesWithEvaluationOnRandomDocumentsAndFilters) {
         const auto id = static_cast<uint32_t>(model.docs.size());
         model.docs.push_back(random_metadata(rng));
         index.add(id, *model.docs.back());
+      } else if (r < 7) {
+        // A live document's metadata changes in place (shared values, NaN and all).
+        const auto id = static_cast<uint32_t>(rng() % model.docs.size());
+        if (!model.docs[id]) continue;
+        Metadata next = random_metadata(rng);
+        index.replace(id, *model.docs[id], next);
+        model.docs[id] = std::move(next);
       } else if (r < 9) {
         // Removals outnumber the live documents at times, so purges run.
         const auto id = static_cast<uint32_t>(rng() % model.docs.size());

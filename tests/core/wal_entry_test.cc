@@ -123,6 +123,13 @@ TEST(WalEntryEncodingTest, PayloadOfEveryVariant) {
       {"empty batch", encode_batch_insert_record("c", {}), B{}.u32(4).str("c").u64(0).b},
       {"update", encode_update_record("c", uuid_of(0x30), doc, emb),
        B{}.u32(5).str("c").id(uuid_of(0x30)).bytes(document_bytes(doc)).bytes(emb_bytes).b},
+      // Option tags (one byte each) say which of text and metadata follow.
+      {"patch text", encode_patch_record("c", uuid_of(0x50), std::string("hi"), std::nullopt),
+       B{}.u32(6).str("c").id(uuid_of(0x50)).u8(1).str("hi").u8(0).b},
+      {"patch metadata", encode_patch_record("c", uuid_of(0x50), std::nullopt, Metadata{}),
+       B{}.u32(6).str("c").id(uuid_of(0x50)).u8(0).u8(1).u64(0).b},
+      {"delete many", encode_delete_many_record("c", std::vector{uuid_of(1), uuid_of(2)}),
+       B{}.u32(7).str("c").u64(2).id(uuid_of(1)).id(uuid_of(2)).b},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.got, c.want) << c.what;
@@ -172,6 +179,11 @@ std::vector<WalEntry> one_of_each() {
       {WalEntry::DeleteDocument{"docs", uuid_of(9)}},
       {WalEntry::BatchInsert{"docs", {{doc, {1.0f}}, {sample_document(50), {}}}}},
       {WalEntry::UpdateDocument{"docs", uuid_of(1), doc, {2.0f, 3.0f}}},
+      {WalEntry::PatchDocument{"docs", uuid_of(2), std::string("new"), std::nullopt}},
+      {WalEntry::PatchDocument{"docs", uuid_of(3), std::nullopt, doc.metadata}},
+      {WalEntry::PatchDocument{"docs", uuid_of(4), std::string(), Metadata{}}},
+      {WalEntry::DeleteDocuments{"docs", {uuid_of(5), uuid_of(6)}}},
+      {WalEntry::DeleteDocuments{"docs", {}}},
   };
 }
 
@@ -221,8 +233,9 @@ TEST(WalEntryDecodingTest, RefusesUnknownTagsAndBadFields) {
     const char* message_part;
   };
   const Case cases[] = {
-      {"tag 6", B{}.u32(6).str("c").b, "variant index 0 <= i < 6"},
-      {"tag 2^32-1", B{}.u32(0xFFFFFFFF).b, "variant index 0 <= i < 6"},
+      {"tag 8", B{}.u32(8).str("c").b, "variant index 0 <= i < 8"},
+      {"tag 2^32-1", B{}.u32(0xFFFFFFFF).b, "variant index 0 <= i < 8"},
+      {"huge delete count", B{}.u32(7).str("c").u64(uint64_t{1} << 60).b, "unexpected end"},
       {"metric 3", bad_metric, "variant index 0 <= i < 3"},
       {"bool 2", bad_flag, "boolean"},
       {"uuid length 15", bad_uuid_len, "UUID parsing failed"},

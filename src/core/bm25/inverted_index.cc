@@ -119,6 +119,33 @@ void InvertedIndex::remove_document(uint32_t doc_id) {
   }
 }
 
+void InvertedIndex::remove_documents(std::span<const uint32_t> doc_ids) {
+  std::vector<bool> gone(doc_lengths.size(), false);  // may throw; nothing changed yet
+  bool any = false;
+  for (const uint32_t doc_id : doc_ids) {
+    if (!is_indexed(doc_id)) continue;
+    indexed_[doc_id] = false;
+    doc_count -= 1;
+    const uint32_t length = doc_id < doc_lengths.size() ? doc_lengths[doc_id] : 0;
+    if (length == 0) continue;
+    doc_lengths[doc_id] = 0;
+    total_length -= length;
+    gone[doc_id] = true;
+    any = true;
+  }
+  if (!any) return;
+  // One pass over the postings for the whole batch.
+  for (auto it = postings.begin(); it != postings.end();) {
+    std::vector<Posting>& list = it->second;
+    std::erase_if(list, [&gone](const Posting& p) { return gone[p.doc_id]; });
+    if (list.empty()) {
+      it = postings.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void InvertedIndex::recount(const std::vector<bool>& live) {
   indexed_.assign(doc_lengths.size(), false);
   doc_count = 0;

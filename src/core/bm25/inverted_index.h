@@ -78,6 +78,9 @@ class InvertedIndex {
   // no tokens included. Ids never indexed or already removed change nothing. Scans every posting
   // list of a document with tokens.
   void remove_document(uint32_t doc_id);
+  // As remove_document for each id, in one pass over the postings. Throws std::bad_alloc before
+  // changing anything when its scratch cannot be allocated.
+  void remove_documents(std::span<const uint32_t> doc_ids);
 
   // Derives which ids are indexed from the ids of the live documents (every live document is
   // indexed, nothing else is), for an index read from a file, where token-less documents cannot

@@ -105,8 +105,12 @@ void Collection::rebuild_live_table() {
 }
 
 void Collection::unindex_locked(uint32_t p) {
-  data_.hnsw.mark_deleted(p);
+  unlink_locked(p);
   data_.bm25.remove_document(p);
+}
+
+void Collection::unlink_locked(uint32_t p) {
+  data_.hnsw.mark_deleted(p);
   metadata_.remove(p);
   if (p < live_.size()) live_[p] = nullptr;
 }

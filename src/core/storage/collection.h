@@ -218,6 +218,8 @@ class Collection {
   std::vector<Uuid> commit_all_locked(std::span<PendingInsert> pending);
   // Tombstones node p and removes its text from the keyword index.
   void unindex_locked(uint32_t p);
+  // unindex_locked but for the keyword index, which the caller updates.
+  void unlink_locked(uint32_t p);
   // Re-derives live_ from the tables.
   void rebuild_live_table();
   // Indexes the metadata of every live document afresh.

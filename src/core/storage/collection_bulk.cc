@@ -8,15 +8,25 @@ namespace tarnwell_core {
 size_t Collection::delete_documents(std::span<const Uuid> ids) {
   std::vector<std::shared_ptr<const Document>> removed;  // released after the lock
   removed.reserve(ids.size());
+  std::vector<uint32_t> nodes;
+  nodes.reserve(ids.size());
   std::unique_lock lock(mu_);
   for (const Uuid& id : ids) {
     const auto it = data_.documents.find(id);
     if (it == data_.documents.end()) continue;
     if (const auto u = data_.uuid_to_internal.find(id); u != data_.uuid_to_internal.end()) {
-      unindex_locked(u->second);
+      unlink_locked(u->second);
+      nodes.push_back(u->second);
     }
     removed.push_back(std::move(it->second));
     data_.documents.erase(it);
+  }
+  // The keyword index drops the whole batch in one pass over its postings (one pass per
+  // document otherwise); without memory for that, it goes one document at a time.
+  try {
+    data_.bm25.remove_documents(nodes);
+  } catch (const std::bad_alloc&) {
+    for (const uint32_t p : nodes) data_.bm25.remove_document(p);
   }
   return removed.size();
 }
