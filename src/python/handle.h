@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/storage/handle.h"
+#include "python/args.h"
 
 namespace tarnwell_py {
 
@@ -55,6 +56,14 @@ TW_METHOD(method_documents);
 TW_METHOD(method_delete_many);
 TW_METHOD(method_delete_where);
 TW_METHOD(method_insert_columns);
+TW_METHOD(method_bm25_statistics);
+
+// Sharded collections (methods_sharding.cc): search's bm25_statistics argument, and the static
+// method Tarnwell.fuse_rankings (its first argument is null).
+bool py_to_bm25_statistics(PyObject* o, const char* fname, tarnwell_core::Bm25Statistics* out);
+// search's fusion_method: "rrf" or "linear" in any case, else ValueError.
+bool to_fusion_method(PyObject* o, ArgName arg, tarnwell_core::FusionMethod* out);
+PyObject* fuse_rankings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Looks a collection up with the interpreter lock released (the registry lock may be contended);
 // raises KeyError "collection '{}' not found" when absent.

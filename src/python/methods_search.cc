@@ -37,6 +37,7 @@ struct SearchRequest {
   std::optional<EmbeddingRows> embeddings;
   std::vector<std::string_view> texts;
   Ref texts_owner;  // keeps the UTF-8 views of `texts` alive
+  std::optional<tarnwell_core::Bm25Statistics> bm25_statistics;
 };
 
 // One query: an embedding, a text, or both.
@@ -44,16 +45,18 @@ std::vector<ScoredDocument> run(const Collection& c, const SearchRequest& r,
                                 std::optional<std::span<const float>> q,
                                 std::optional<std::string_view> text) {
   const size_t k = static_cast<size_t>(r.k);
+  const tarnwell_core::Bm25Statistics* global = r.bm25_statistics ? &*r.bm25_statistics : nullptr;
   if (!text) {
     return r.filter ? c.vector_search_filtered(*q, k, r.min_similarity, *r.filter)
                     : c.vector_search(*q, k, r.min_similarity);
   }
   if (!q) {
-    return r.filter ? c.keyword_search_filtered(*text, k, *r.filter) : c.keyword_search(*text, k);
+    return r.filter ? c.keyword_search_filtered(*text, k, *r.filter, global)
+                    : c.keyword_search(*text, k, global);
   }
   return r.filter ? c.hybrid_search_filtered(*q, *text, k, r.min_similarity, r.alpha, r.fusion,
-                                             *r.filter)
-                  : c.hybrid_search(*q, *text, k, r.min_similarity, r.alpha, r.fusion);
+                                             *r.filter, global)
+                  : c.hybrid_search(*q, *text, k, r.min_similarity, r.alpha, r.fusion, global);
 }
 
 // Runs the queries of a batch on up to one thread per core (the interpreter lock released).
@@ -128,13 +131,36 @@ bool parse_texts(PyObject* o, const char* fname, SearchRequest* r) {
 
 }  // namespace
 
+bool to_fusion_method(PyObject* o, ArgName arg, FusionMethod* out) {
+  std::string_view fusion;
+  if (!to_str(o, arg, &fusion)) return false;
+  auto lower = [](std::string_view t, std::string_view name) {
+    if (t.size() != name.size()) return false;
+    for (size_t i = 0; i < t.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(t[i])) != name[i]) return false;
+    }
+    return true;
+  };
+  if (lower(fusion, "linear")) {
+    *out = FusionMethod::Linear;
+  } else if (lower(fusion, "rrf")) {
+    *out = FusionMethod::Rrf;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "fusion_method must be 'rrf' or 'linear'");
+    return false;
+  }
+  return true;
+}
+
 TW_METHOD(method_search) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"search",
                                {"collection", "query_embedding", "query_text", "k",
-                                "min_similarity", "alpha", "fusion_method", "filter"},
-                               1};
-    PyObject* a[8];
+                                "min_similarity", "alpha", "fusion_method", "filter",
+                                "bm25_statistics"},
+                               1,
+                               8};
+    PyObject* a[9];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     SearchRequest r;
     std::string_view name;
@@ -158,24 +184,8 @@ TW_METHOD(method_search) {
     if (!to_opt_f32(a[4], {sig.fname, "min_similarity"}, &r.min_similarity)) return nullptr;
     if (a[5] != nullptr && !to_f32(a[5], {sig.fname, "alpha"}, &r.alpha)) return nullptr;
     if (Status s = tarnwell_core::check_alpha(r.alpha); !s.ok()) return raise_status(s);
-    if (a[6] != nullptr) {
-      std::string_view fusion;
-      if (!to_str(a[6], {sig.fname, "fusion_method"}, &fusion)) return nullptr;
-      auto lower = [](std::string_view t, std::string_view name) {
-        if (t.size() != name.size()) return false;
-        for (size_t i = 0; i < t.size(); ++i) {
-          if (std::tolower(static_cast<unsigned char>(t[i])) != name[i]) return false;
-        }
-        return true;
-      };
-      if (lower(fusion, "linear")) {
-        r.fusion = FusionMethod::Linear;
-      } else if (lower(fusion, "rrf")) {
-        r.fusion = FusionMethod::Rrf;
-      } else {
-        PyErr_SetString(PyExc_ValueError, "fusion_method must be 'rrf' or 'linear'");
-        return nullptr;
-      }
+    if (a[6] != nullptr && !to_fusion_method(a[6], {sig.fname, "fusion_method"}, &r.fusion)) {
+      return nullptr;
     }
     PyObject* filter_obj = a[7] == Py_None ? nullptr : a[7];
 
@@ -197,6 +207,22 @@ TW_METHOD(method_search) {
     if (filter_obj != nullptr) {
       r.filter.emplace();
       if (!py_to_metadata_filter(filter_obj, sig.fname, &*r.filter)) return nullptr;
+    }
+    if (a[8] != nullptr && a[8] != Py_None) {
+      r.bm25_statistics.emplace();
+      if (!py_to_bm25_statistics(a[8], sig.fname, &*r.bm25_statistics)) return nullptr;
+      if (r.text) {
+        Status s = tarnwell_core::check_bm25_statistics(*r.bm25_statistics, *r.text);
+        if (!s.ok()) return raise_status(s);
+      }
+      for (size_t i = 0; i < r.texts.size(); ++i) {
+        Status s = tarnwell_core::check_bm25_statistics(*r.bm25_statistics, r.texts[i]);
+        if (!s.ok()) {
+          raise_status(s);
+          add_error_context("in query " + std::to_string(i));
+          return nullptr;
+        }
+      }
     }
     if (r.embedding) {
       Status s = tarnwell_core::check_embedding(r.embedding->values(), collection->dimension());

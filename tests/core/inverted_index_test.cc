@@ -251,5 +251,54 @@ TEST(InvertedIndex, InconsistentLoadedIndexesStillSearchSafely) {
   EXPECT_GE(neg[0].second, neg[1].second);
 }
 
+// An index split in parts (documents dealt round-robin, so each part numbers its own ids) scores
+// every document to the same bits as the whole when each part is given the summed figures; and
+// figures that miss a query term or overcount it are refused.
+TEST(InvertedIndex, SplitIndexWithSummedStatisticsScoresAsTheWhole) {
+  std::mt19937 rng(17);
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) {
+    std::string t;
+    for (int w = 0, n = 1 + static_cast<int>(rng() % 12); w < n; ++w) {
+      t += 'w';  // appended piecewise: g++ 12 warns falsely on "w" + std::to_string(...)
+      t += std::to_string(rng() % 40);
+      t += ' ';
+    }
+    texts.push_back(t);
+  }
+  const InvertedIndex whole = index_of(texts);
+  InvertedIndex parts[3];
+  std::map<std::pair<int, uint32_t>, uint32_t> to_whole;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const int p = static_cast<int>(i % 3);
+    const uint32_t local = static_cast<uint32_t>(i / 3);
+    parts[p].add_document(local, texts[i]);
+    to_whole[{p, local}] = static_cast<uint32_t>(i);
+  }
+  for (const char* query : {"w1", "w3 w7 w7", "w0 w5 w9 w12 w39", "w99 w2"}) {
+    Bm25Statistics sum;
+    for (const InvertedIndex& part : parts) {
+      const Bm25Statistics s = part.statistics(query);
+      sum.doc_count += s.doc_count;
+      sum.total_length += s.total_length;
+      for (const auto& [term, df] : s.doc_freqs) sum.doc_freqs[term] += df;
+    }
+    ASSERT_TRUE(check_bm25_statistics(sum, query).ok());
+    std::map<uint32_t, float> merged;
+    for (int p = 0; p < 3; ++p) {
+      for (const auto& [id, score] : parts[p].bm25_search(query, 1000, &sum)) {
+        merged[to_whole[{p, id}]] = score;
+      }
+    }
+    std::map<uint32_t, float> expected;
+    for (const auto& [id, score] : whole.bm25_search(query, 1000)) expected[id] = score;
+    EXPECT_EQ(merged, expected) << query;
+  }
+  Bm25Statistics missing = whole.statistics("w1");
+  EXPECT_FALSE(check_bm25_statistics(missing, "w1 w2").ok());
+  missing.doc_freqs["w1"] = missing.doc_count + 1;
+  EXPECT_FALSE(check_bm25_statistics(missing, "w1").ok());
+}
+
 }  // namespace
 }  // namespace tarnwell_core

@@ -194,3 +194,40 @@ def test_bm25_scores_do_not_drift_with_token_less_churn():
         for i in ids:
             db.delete("c", i)
     assert db.search("c", query_text="fox", k=1)[0].score == before
+
+
+def test_bm25_statistics_and_fuse_rankings_rebuild_a_search_from_parts(animals):
+    """What a collection split in parts relies on: its own figures change nothing, other
+    figures rescore, and the exposed fusion is the hybrid search's own."""
+    db, ids = animals
+    own = db.bm25_statistics("a", "Cat dawn the cat")
+    assert set(own["document_frequencies"]) == {"cat", "dawn"}  # stop words are no terms
+    assert own["document_frequencies"]["cat"] == 2 and own["document_count"] == 4
+    plain = db.search("a", query_text="cat dawn")
+    assert [(h.id, h.score) for h in db.search("a", query_text="cat dawn", bm25_statistics=own)] \
+        == [(h.id, h.score) for h in plain]
+    bigger = dict(own, document_count=400, total_length=own["total_length"] * 100)
+    assert db.search("a", query_text="cat dawn", bm25_statistics=bigger)[0].score > plain[0].score
+    for bad, error in [
+        (dict(own, document_frequencies={"cat": 2}), ValueError),  # "dawn" missing
+        (dict(own, document_frequencies={"cat": 5, "dawn": 1}), ValueError),  # df > count
+        ({"document_count": 4}, ValueError),
+        ([], TypeError),
+    ]:
+        with pytest.raises(error):
+            db.search("a", query_text="cat dawn", bm25_statistics=bad)
+    with pytest.raises(TypeError, match="positional"):
+        db.search("a", None, "cat", 10, None, 0.7, "rrf", None, own)
+
+    # Numbered by insertion, as the collection numbers them, so even ties break alike.
+    number = {doc_id: n for n, doc_id in enumerate(ids)}
+    q = [0.5, 0.0, 0.0]
+    vector = [(number[h.id], h.score) for h in db.search("a", q, k=3)]
+    keyword = [(number[h.id], h.score) for h in db.search("a", query_text="cat dog", k=3)]
+    for fusion, alpha in [("rrf", 0.7), ("linear", 0.3)]:
+        hybrid = db.search("a", q, "cat dog", k=3, fusion_method=fusion, alpha=alpha)
+        assert Tarnwell.fuse_rankings(vector, keyword, 3, fusion, alpha) == [
+            (number[h.id], h.score) for h in hybrid
+        ]
+    with pytest.raises(ValueError):
+        Tarnwell.fuse_rankings(vector, keyword, 3, "borda")

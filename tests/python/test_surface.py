@@ -36,7 +36,7 @@ SIGNATURES = {
     "get": "(collection, id, *, include_embedding=False)",
     "delete": "(collection, id)",
     "search": "(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
-    "alpha=0.7, fusion_method='rrf', filter=None)",
+    "alpha=0.7, fusion_method='rrf', filter=None, *, bm25_statistics=None)",
     "save": "(collection, path=None, encryption_key=None)",
     "load": "(name, path=None, encryption_key=None)",
     "compact": "()",
@@ -52,6 +52,7 @@ SIGNATURES = {
     "delete_many": "(collection, ids)",
     "delete_where": "(collection, filter)",
     "insert_columns": "(collection, texts, embeddings, metadatas=None, ids=None)",
+    "bm25_statistics": "(collection, query_text)",
 }
 
 

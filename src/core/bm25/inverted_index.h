@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/util/id_bitset.h"
+#include "core/util/status.h"
 
 namespace tarnwell_core {
 
@@ -35,6 +36,19 @@ struct PreparedText {
 
   static PreparedText of(std::string_view text);
 };
+
+// The figures BM25 scores a query with: the document count, the summed document length and
+// each distinct query term's document frequency. Figures summed over the parts of a collection
+// split across several indexes make every part score exactly as the whole would.
+struct Bm25Statistics {
+  uint64_t doc_count = 0;
+  uint64_t total_length = 0;
+  std::unordered_map<std::string, uint64_t> doc_freqs;  // query term -> documents holding it
+};
+
+// kInvalidArgument unless `stats` gives a document frequency, at most its document count, for
+// every term of `query`.
+Status check_bm25_statistics(const Bm25Statistics& stats, std::string_view query);
 
 class InvertedIndex {
  public:
@@ -81,15 +95,23 @@ class InvertedIndex {
   // Up to k (doc_id, score) pairs, highest BM25 score first; equal scores by ascending doc_id.
   // When more than k documents score, the cut drops the lowest scores and, among equal scores
   // at the cut, the smallest doc_ids. Memory is bounded by the documents scored, whatever k.
-  std::vector<std::pair<uint32_t, float>> bm25_search(std::string_view query, size_t k) const;
+  // With `global` (checked by check_bm25_statistics), documents are scored with those figures
+  // instead of this index's own.
+  std::vector<std::pair<uint32_t, float>> bm25_search(
+      std::string_view query, size_t k, const Bm25Statistics* global = nullptr) const;
   // As bm25_search, ranking only the documents in `admitted` (scores are unchanged: the
   // statistics stay those of the whole index).
-  std::vector<std::pair<uint32_t, float>> bm25_search_filtered(std::string_view query, size_t k,
-                                                               const IdBitset& admitted) const;
+  std::vector<std::pair<uint32_t, float>> bm25_search_filtered(
+      std::string_view query, size_t k, const IdBitset& admitted,
+      const Bm25Statistics* global = nullptr) const;
+
+  // This index's figures for `query`, every distinct query term listed (0 when unknown).
+  Bm25Statistics statistics(std::string_view query) const;
 
  private:
   std::vector<std::pair<uint32_t, float>> ranked(std::string_view query, size_t k,
-                                                 const IdBitset* admitted) const;
+                                                 const IdBitset* admitted,
+                                                 const Bm25Statistics* global) const;
 
   // Per id: counted in doc_count. Never persisted (see recount).
   std::vector<bool> indexed_;

@@ -150,32 +150,75 @@ class TermWeights {
 
 }  // namespace
 
-std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(std::string_view query,
-                                                                   size_t k) const {
-  return ranked(query, k, nullptr);
+Status check_bm25_statistics(const Bm25Statistics& stats, std::string_view query) {
+  const Tokens q = tokenize(query);
+  for (size_t i = 0; i < q.size(); ++i) {
+    const std::string term(q.token(i));
+    auto it = stats.doc_freqs.find(term);
+    if (it == stats.doc_freqs.end()) {
+      return Status::invalid_argument("bm25_statistics has no document frequency for the term '" +
+                                      term + "'");
+    }
+    if (it->second > stats.doc_count) {
+      return Status::invalid_argument("bm25_statistics counts the term '" + term +
+                                      "' in more documents than it counts");
+    }
+  }
+  return Status();
+}
+
+Bm25Statistics InvertedIndex::statistics(std::string_view query) const {
+  Bm25Statistics s{doc_count, total_length, {}};
+  const Tokens q = tokenize(query);
+  for (size_t i = 0; i < q.size(); ++i) {
+    std::string term(q.token(i));
+    auto it = postings.find(term);
+    s.doc_freqs[std::move(term)] = it == postings.end() ? 0 : it->second.size();
+  }
+  return s;
+}
+
+std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search(
+    std::string_view query, size_t k, const Bm25Statistics* global) const {
+  return ranked(query, k, nullptr, global);
 }
 
 std::vector<std::pair<uint32_t, float>> InvertedIndex::bm25_search_filtered(
-    std::string_view query, size_t k, const IdBitset& admitted) const {
-  return ranked(query, k, &admitted);
+    std::string_view query, size_t k, const IdBitset& admitted,
+    const Bm25Statistics* global) const {
+  return ranked(query, k, &admitted, global);
 }
 
 std::vector<std::pair<uint32_t, float>> InvertedIndex::ranked(std::string_view query, size_t k,
-                                                              const IdBitset* admitted) const {
+                                                              const IdBitset* admitted,
+                                                              const Bm25Statistics* global) const {
   const Tokens q = tokenize(query);
   if (q.size() == 0 || doc_count == 0) return {};
+  // Figures that count no document leave nothing to score with (and no average length).
+  if (global != nullptr && global->doc_count == 0) return {};
 
-  const float n_docs = static_cast<float>(doc_count);
-  const float avgdl = static_cast<float>(total_length) / n_docs;
+  // The same conversions whichever figures are used, so that equal figures give equal bits.
+  const float n_docs = static_cast<float>(global != nullptr ? global->doc_count : doc_count);
+  const float avgdl =
+      static_cast<float>(global != nullptr ? global->total_length : total_length) / n_docs;
   // Look every query term up once; a repeated term contributes once per occurrence.
   std::vector<const std::vector<Posting>*> lists;
+  std::vector<float> dfs;  // per list: the document frequency scored with
   lists.reserve(q.size());
+  dfs.reserve(q.size());
   size_t visited = 0;
   if (!postings.empty()) {
     for (size_t i = 0; i < q.size(); ++i) {
-      auto it = postings.find(std::string(q.token(i)));
+      const std::string term(q.token(i));
+      auto it = postings.find(term);
       if (it == postings.end()) continue;
+      uint64_t df = it->second.size();
+      if (global != nullptr) {
+        auto g = global->doc_freqs.find(term);
+        if (g != global->doc_freqs.end()) df = g->second;  // callers check every term is there
+      }
       lists.push_back(&it->second);
+      dfs.push_back(static_cast<float>(df));
       visited += it->second.size();
     }
   }
@@ -185,8 +228,9 @@ std::vector<std::pair<uint32_t, float>> InvertedIndex::ranked(std::string_view q
   // Calls add(doc_id, contribution) for every posting, in list order: each document's sum
   // is taken in the same order whichever accumulator is used.
   const auto score_postings = [&](auto&& add) {
-    for (const std::vector<Posting>* list : lists) {
-      const float df = static_cast<float>(list->size());
+    for (size_t l = 0; l < lists.size(); ++l) {
+      const std::vector<Posting>* list = lists[l];
+      const float df = dfs[l];
       const float idf = std::log((n_docs - df + 0.5f) / (df + 0.5f) + 1.0f);
       for (const Posting& p : *list) {
         if (admitted != nullptr && !admitted->test(p.doc_id)) continue;

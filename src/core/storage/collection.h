@@ -143,19 +143,28 @@ class Collection {
   std::vector<ScoredDocument> vector_search_filtered(std::span<const float> query, size_t k,
                                                      std::optional<float> min_similarity,
                                                      const MetadataFilter& filter) const;
+  // The searches that rank by keyword take `global`, figures checked by check_bm25_statistics,
+  // to score with instead of this collection's own (see keyword_statistics).
   std::vector<ScoredDocument> hybrid_search(std::span<const float> query, std::string_view text,
                                             size_t k, std::optional<float> min_similarity,
-                                            float alpha, FusionMethod fusion) const;
+                                            float alpha, FusionMethod fusion,
+                                            const Bm25Statistics* global = nullptr) const;
   std::vector<ScoredDocument> hybrid_search_filtered(std::span<const float> query,
                                                      std::string_view text, size_t k,
                                                      std::optional<float> min_similarity,
                                                      float alpha, FusionMethod fusion,
-                                                     const MetadataFilter& filter) const;
+                                                     const MetadataFilter& filter,
+                                                     const Bm25Statistics* global = nullptr) const;
   // BM25 only: raw scores, no threshold.
-  std::vector<ScoredDocument> keyword_search(std::string_view text, size_t k) const;
+  std::vector<ScoredDocument> keyword_search(std::string_view text, size_t k,
+                                             const Bm25Statistics* global = nullptr) const;
   // The best k documents that pass the filter, by BM25 (raw scores, no threshold).
   std::vector<ScoredDocument> keyword_search_filtered(std::string_view text, size_t k,
-                                                      const MetadataFilter& filter) const;
+                                                      const MetadataFilter& filter,
+                                                      const Bm25Statistics* global = nullptr) const;
+  // This collection's BM25 figures for the query `text`: summed over the collections a larger
+  // one is split into, they let each part rank as the whole would.
+  Bm25Statistics keyword_statistics(std::string_view text) const;
 
   // Rebuilds both indexes and the id tables from the live documents; returns how many.
   // Fails (leaving the collection unchanged) only when product-quantization training refuses

@@ -93,27 +93,35 @@ std::vector<ScoredDocument> Collection::vector_search_filtered(std::span<const f
   return to_hits(filtered_nodes(query, k, matching(filter)), min_similarity);
 }
 
-std::vector<ScoredDocument> Collection::keyword_search(std::string_view text, size_t k) const {
+std::vector<ScoredDocument> Collection::keyword_search(std::string_view text, size_t k,
+                                                       const Bm25Statistics* global) const {
   std::shared_lock lock(mu_);
   // Raw BM25 scores, never thresholded.
-  return ranked_to_hits(data_.bm25.bm25_search(text, k), std::nullopt);
+  return ranked_to_hits(data_.bm25.bm25_search(text, k, global), std::nullopt);
 }
 
-std::vector<ScoredDocument> Collection::keyword_search_filtered(std::string_view text, size_t k,
-                                                                const MetadataFilter& filter) const {
+std::vector<ScoredDocument> Collection::keyword_search_filtered(
+    std::string_view text, size_t k, const MetadataFilter& filter,
+    const Bm25Statistics* global) const {
   std::shared_lock lock(mu_);
-  return ranked_to_hits(data_.bm25.bm25_search_filtered(text, k, *matching(filter).members),
-                        std::nullopt);
+  return ranked_to_hits(
+      data_.bm25.bm25_search_filtered(text, k, *matching(filter).members, global), std::nullopt);
+}
+
+Bm25Statistics Collection::keyword_statistics(std::string_view text) const {
+  std::shared_lock lock(mu_);
+  return data_.bm25.statistics(text);
 }
 
 std::vector<ScoredDocument> Collection::hybrid_search(std::span<const float> query,
                                                       std::string_view text, size_t k,
                                                       std::optional<float> min_similarity,
-                                                      float alpha, FusionMethod fusion) const {
+                                                      float alpha, FusionMethod fusion,
+                                                      const Bm25Statistics* global) const {
   if (query.size() != dimension_) return {};
   std::shared_lock lock(mu_);
   const RankedList vector_hits = similarities(data_.hnsw, data_.hnsw.knn_search(query, k));
-  const RankedList keyword_hits = data_.bm25.bm25_search(text, k);
+  const RankedList keyword_hits = data_.bm25.bm25_search(text, k, global);
   const RankedList fused = fusion == FusionMethod::Linear
                                ? linear_fusion(vector_hits, keyword_hits, k, alpha)
                                : rrf_fusion(vector_hits, keyword_hits, k);
@@ -124,13 +132,15 @@ std::vector<ScoredDocument> Collection::hybrid_search_filtered(std::span<const f
                                                                std::string_view text, size_t k,
                                                                std::optional<float> min_similarity,
                                                                float alpha, FusionMethod fusion,
-                                                               const MetadataFilter& filter) const {
+                                                               const MetadataFilter& filter,
+                                                               const Bm25Statistics* global) const {
   if (query.size() != dimension_) return {};
   std::shared_lock lock(mu_);
   const FilterMatches matches = matching(filter);
   const RankedList vector_hits = similarities(data_.hnsw, filtered_nodes(query, k, matches));
   // The best k matching keyword hits, so positions and reciprocal-rank terms count matches only.
-  const RankedList keyword_hits = data_.bm25.bm25_search_filtered(text, k, *matches.members);
+  const RankedList keyword_hits =
+      data_.bm25.bm25_search_filtered(text, k, *matches.members, global);
   const RankedList fused = fusion == FusionMethod::Linear
                                ? linear_fusion(vector_hits, keyword_hits, k, alpha)
                                : rrf_fusion(vector_hits, keyword_hits, k);
