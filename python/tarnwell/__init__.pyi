@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Dict, List, Literal, Optional, SupportsFloat, TypedDict, Union
 
 MetadataValue = Union[bool, int, float, str]
@@ -53,12 +53,23 @@ class CollectionInfo:
     @property
     def estimated_memory_bytes(self) -> int: ...
 
+# A callable receiving (done, total), True for a terminal bar (tqdm), or None/False.
+Progress = Union[None, bool, Callable[[int, int], object]]
+
 class Tarnwell:
     """In-process vector database with HNSW and BM25 indexing."""
 
     def __init__(
-        self, data_dir: Optional[str] = None, encryption_key: Optional[str] = None
+        self,
+        data_dir: Optional[str] = None,
+        encryption_key: Optional[str] = None,
+        *,
+        checkpoint_bytes: Optional[int] = None,
+        progress: Progress = None,
     ) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "Tarnwell": ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
     def create_collection(
         self,
         name: str,
@@ -80,7 +91,14 @@ class Tarnwell:
         metadata: Optional[Dict[str, MetadataValue]] = None,
         id: Optional[str] = None,
     ) -> str: ...
-    def batch_insert(self, collection: str, documents: List[BatchDocument]) -> List[str]: ...
+    def batch_insert(
+        self,
+        collection: str,
+        documents: List[BatchDocument],
+        *,
+        num_threads: Optional[int] = None,
+        progress: Progress = None,
+    ) -> List[str]: ...
     def get(self, collection: str, id: str) -> DocumentDict: ...
     def delete(self, collection: str, id: str) -> bool: ...
     def search(
@@ -101,7 +119,9 @@ class Tarnwell:
         self, name: str, path: Optional[str] = None, encryption_key: Optional[str] = None
     ) -> None: ...
     def compact(self) -> None: ...
-    def rebuild(self, collection: str) -> int: ...
+    def rebuild(
+        self, collection: str, *, num_threads: Optional[int] = None, progress: Progress = None
+    ) -> int: ...
     def total_memory_bytes(self) -> int: ...
 
 __all__ = ["Tarnwell", "SearchResult", "CollectionInfo", "RecoveryWarning"]

@@ -13,11 +13,13 @@
 
 namespace tarnwell_py {
 
-// The parameters of one method, in positional order; the first `required` must be given.
+// The parameters of one method, in positional order; the first `required` must be given, and
+// those from `positional` on are keyword-only.
 struct Signature {
   const char* fname;
   std::initializer_list<const char*> names;
   size_t required;
+  size_t positional = SIZE_MAX;
 };
 
 // Fills out[i] with a borrowed reference to parameter i, or nullptr when it was omitted.
