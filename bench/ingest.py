@@ -6,6 +6,7 @@ with the default automatic checkpoints, next to loading the same collection from
     python bench/ingest.py [N]      (default 20000 Debian MiniLM vectors; writes
                                      bench/results/ingest.md)
 """
+import importlib.metadata
 import os
 import pathlib
 import platform
@@ -139,7 +140,7 @@ def main():
         "",
         f"Machine: {platform.machine()}, {os.cpu_count()} cores shared with other work "
         f"(load average at start {os.getloadavg()[0]:.1f}); Python {platform.python_version()}, "
-        f"hnswlib {getattr(hnswlib, '__version__', '?')}.",
+        f"hnswlib {importlib.metadata.version('hnswlib')}.",
         f"Command: `python bench/ingest.py {n}`. Data: {len(base)} Debian MiniLM vectors (384-d), "
         f"200 held-out queries; M={M}, ef_construction={EF_CONSTRUCTION}, recall@10 at ef {EF}.",
         "Wall time on a shared machine says little alone; CPU time (process, all threads) shows",

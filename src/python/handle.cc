@@ -189,7 +189,8 @@ PyMethodDef tarnwell_methods[] = {
      "close($self)\n--\n\n"
      "Checkpoint the log when it holds changes, then release the data directory.\n\n"
      "Any later call on the handle raises RuntimeError. Calling close again does nothing.\n"
-     "If the checkpoint fails, the error is raised and the handle stays open."},
+     "If the checkpoint fails, the error is raised; the handle is closed all the same and\n"
+     "the log keeps every change for the next opening."},
     {"__enter__", method_enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn the handle."},
     {"__exit__", method_exit, METH_VARARGS,
      "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the handle."},

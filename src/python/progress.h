@@ -2,7 +2,8 @@
 // (done, total), or True for a terminal bar (tarnwell._progress, tqdm). The core calls it on the
 // thread that made the call, with the interpreter lock released; the lock is taken for the
 // Python call alone. A callable that raises is reported as unraisable and not called again:
-// the work it watches is not stopped halfway.
+// the work it watches is not stopped halfway. It runs while the collection is locked for the
+// work, so it must not call the handle on that collection.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -166,7 +166,9 @@ def test_batch_options_are_keyword_only_and_checked():
     assert db.collection_info("c").document_count == 0
 
 
-def test_a_raising_progress_callable_stops_reporting_not_the_work():
+def test_a_raising_progress_callable_stops_reporting_not_the_work(monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_type))
     db = Tarnwell()
     db.create_collection("c", 8)
     calls = []
@@ -177,6 +179,7 @@ def test_a_raising_progress_callable_stops_reporting_not_the_work():
 
     db.batch_insert("c", [{"text": "t", "embedding": vec(i)} for i in range(200)], progress=bad)
     assert len(calls) == 1 and db.collection_info("c").document_count == 200
+    assert reported == [ZeroDivisionError]
 
 
 def test_replay_of_a_large_logged_batch_restores_it(data_dir):

@@ -500,6 +500,9 @@ Status DatabaseHandle::close() {
   std::unique_lock order(order_lock());
   if (closed()) return Status();
   const Status why = Status::invalid_data("handle is closed");
+  // Closed whether or not the checkpoint succeeds, as a file is closed when its flush fails:
+  // the log keeps every change the checkpoint could not write, for the next opening.
+  Status checkpointed;
   if (wal_) {
     bool pending = wal_->size_bytes() > 0;
     {
@@ -507,12 +510,12 @@ Status DatabaseHandle::close() {
       pending |= !touched_.empty() || !deleted_.empty();
     }
     // A forked child writes nothing: the parent owns the directory.
-    if (pending && check_owner().ok()) RETURN_IF_ERROR(checkpoint_locked(false));
+    if (pending && check_owner().ok()) checkpointed = checkpoint_locked(false);
     wal_->close(why);
   }
   closed_.store(true, std::memory_order_release);
   db_.clear();
-  return Status();
+  return checkpointed;
 }
 
 bool DatabaseHandle::is_data_dir(const std::string& dir) const {

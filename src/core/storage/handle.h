@@ -75,8 +75,8 @@ class DatabaseHandle {
 
   // Checkpoints when the log holds changes, then closes the log and releases the data
   // directory's lock and the collections. Waits for changes in flight. Idempotent. When the
-  // checkpoint fails the handle stays open (the log still holds everything) and the error is
-  // returned. In a child of fork() nothing is written: the handle is only marked closed.
+  // checkpoint fails the handle is closed all the same (the log still holds every change, for
+  // the next opening) and the error is returned. In a child of fork() nothing is written.
   Status close();
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
