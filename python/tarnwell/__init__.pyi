@@ -1,6 +1,6 @@
 import os
 import uuid
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Dict, List, Literal, Optional, SupportsFloat, Tuple, TypedDict, Union, overload
 
 from typing_extensions import NotRequired
@@ -69,12 +69,23 @@ class CollectionInfo:
     @property
     def estimated_memory_bytes(self) -> int: ...
 
+# A callable receiving (done, total), True for a terminal bar (tqdm), or None/False.
+Progress = Union[None, bool, Callable[[int, int], object]]
+
 class Tarnwell:
     """In-process vector database with HNSW and BM25 indexing."""
 
     def __init__(
-        self, data_dir: Optional[StrPath] = None, encryption_key: Optional[str] = None
+        self,
+        data_dir: Optional[StrPath] = None,
+        encryption_key: Optional[str] = None,
+        *,
+        checkpoint_bytes: Optional[int] = None,
+        progress: Progress = None,
     ) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "Tarnwell": ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
     def create_collection(
         self,
         name: str,
@@ -96,7 +107,14 @@ class Tarnwell:
         metadata: Optional[Dict[str, MetadataValue]] = None,
         id: Optional[DocumentId] = None,
     ) -> str: ...
-    def batch_insert(self, collection: str, documents: List[BatchDocument]) -> List[str]: ...
+    def batch_insert(
+        self,
+        collection: str,
+        documents: List[BatchDocument],
+        *,
+        num_threads: Optional[int] = None,
+        progress: Progress = None,
+    ) -> List[str]: ...
     def get(
         self, collection: str, id: DocumentId, *, include_embedding: bool = False
     ) -> DocumentDict: ...
@@ -188,6 +206,9 @@ class Tarnwell:
         embeddings: Embeddings,
         metadatas: Optional[Sequence[Optional[Dict[str, MetadataValue]]]] = None,
         ids: Optional[Sequence[Optional[DocumentId]]] = None,
+        *,
+        num_threads: Optional[int] = None,
+        progress: Progress = None,
     ) -> List[str]: ...
     def bm25_statistics(self, collection: str, query_text: str) -> Bm25Statistics: ...
     @staticmethod
@@ -208,7 +229,9 @@ class Tarnwell:
         self, name: str, path: Optional[StrPath] = None, encryption_key: Optional[str] = None
     ) -> None: ...
     def compact(self) -> None: ...
-    def rebuild(self, collection: str) -> int: ...
+    def rebuild(
+        self, collection: str, *, num_threads: Optional[int] = None, progress: Progress = None
+    ) -> int: ...
     def total_memory_bytes(self) -> int: ...
 
 __all__ = ["Tarnwell", "SearchResult", "CollectionInfo", "RecoveryWarning"]

@@ -22,7 +22,12 @@ Py_ssize_t find_keyword(const Signature& sig, PyObject* kw) {
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
   const Py_ssize_t n = static_cast<Py_ssize_t>(sig.names.size());
-  if (nargs > n) {
+  if (nargs > n || static_cast<size_t>(nargs) > sig.positional) {
+    if (sig.positional < sig.names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)",
+                   sig.fname, sig.positional, sig.positional == 1 ? "" : "s", nargs);
+      return false;
+    }
     PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig.fname, n,
                  n == 1 ? "" : "s", nargs);
     return false;

@@ -4,6 +4,7 @@
 
 #include "python/args.h"
 #include "python/convert.h"
+#include "python/progress.h"
 #include "python/ref.h"
 
 namespace tarnwell_py {
@@ -13,11 +14,14 @@ using tarnwell_core::DatabaseHandle;
 using tarnwell_core::EncryptionKey;
 
 PyObject* tarnwell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data_dir", "encryption_key", nullptr};
+  static const char* kwlist[] = {"data_dir", "encryption_key", "checkpoint_bytes", "progress",
+                                 nullptr};
   PyObject* data_dir_obj = nullptr;
   PyObject* key_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Tarnwell", const_cast<char**>(kwlist),
-                                   &data_dir_obj, &key_obj)) {
+  PyObject* checkpoint_obj = nullptr;
+  PyObject* progress_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$OO:Tarnwell", const_cast<char**>(kwlist),
+                                   &data_dir_obj, &key_obj, &checkpoint_obj, &progress_obj)) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
@@ -27,8 +31,19 @@ PyObject* tarnwell_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_opt_path(key_obj, {"Tarnwell", "encryption_key"}, &key_text)) return nullptr;
     std::shared_ptr<const EncryptionKey> key;
     if (!parse_key_arg(key_text, &key)) return nullptr;
+    tarnwell_core::OpenOptions options;
+    if (checkpoint_obj != Py_None &&
+        !to_opt_u64(checkpoint_obj, {"Tarnwell", "checkpoint_bytes"}, &options.checkpoint_bytes)) {
+      return nullptr;
+    }
+    Progress progress;
+    if (!progress.convert(progress_obj, {"Tarnwell", "progress"}, "replaying the log")) {
+      return nullptr;
+    }
+    options.replay_progress = progress.fn();
 
-    auto opened = without_gil([&] { return DatabaseHandle::open(std::move(dir), key); });
+    auto opened = without_gil(
+        [&] { return DatabaseHandle::open(std::move(dir), key, std::move(options)); });
     if (!opened) return raise_status_as(PyExc_RuntimeError, opened.error());
 
     Ref self = Ref::steal(type->tp_alloc(type, 0));
@@ -50,14 +65,48 @@ void tarnwell_dealloc(PyObject* self) {
 }
 
 PyObject* tarnwell_repr(PyObject* self) {
+  if (handle_of(self).closed()) return PyUnicode_FromString("Tarnwell(closed)");
   return guarded([&] {
     size_t n = without_gil([&] { return handle_of(self).list_collections().size(); });
     return PyUnicode_FromFormat("Tarnwell(collections=%zu)", n);
   });
 }
 
-#define TW_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+// Every method in the table below refuses a closed handle before it looks at its arguments.
+template <PyObject* (*Fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* open_only(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (handle_of(self).closed()) {
+    PyErr_SetString(PyExc_RuntimeError, "handle is closed");
+    return nullptr;
+  }
+  return Fn(self, args, nargs, kwnames);
+}
+
+#define TW_FASTCALL(fn) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_only<fn>))
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyObject* method_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto status = without_gil([&] { return handle_of(self).close(); });
+    if (!status.ok()) return raise_status_as(PyExc_RuntimeError, status);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_enter(PyObject* self, PyObject*) {
+  if (handle_of(self).closed()) {
+    PyErr_SetString(PyExc_RuntimeError, "handle is closed");
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
+
+PyObject* method_exit(PyObject* self, PyObject*) {
+  Ref closed = Ref::steal(method_close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;  // an exception leaving the block goes on
+}
 
 PyMethodDef tarnwell_methods[] = {
     {"create_collection", TW_FASTCALL(method_create_collection), kFastKw,
@@ -85,10 +134,12 @@ PyMethodDef tarnwell_methods[] = {
      "    metadata: Optional metadata dict.\n"
      "    id: Optional UUID string. Auto-generated if omitted."},
     {"batch_insert", TW_FASTCALL(method_batch_insert), kFastKw,
-     "batch_insert($self, collection, documents)\n--\n\n"
+     "batch_insert($self, collection, documents, *, num_threads=None, progress=None)\n--\n\n"
      "Insert multiple documents. Returns a list of UUID strings.\n\n"
      "Each document dict should have keys: \"text\", \"embedding\", and optionally "
-     "\"metadata\", \"id\"."},
+     "\"metadata\", \"id\".\n\n"
+     "num_threads: threads inserting into the graph (default: every core; small batches use "
+     "one).\nprogress: a callable receiving (done, total), or True for a terminal bar (tqdm)."},
     {"get", TW_FASTCALL(method_get), kFastKw,
      "get($self, collection, id, *, include_embedding=False)\n--\n\n"
      "Get a document by UUID. Returns a dict with 'id', 'text', 'metadata'.\n\n"
@@ -131,9 +182,11 @@ PyMethodDef tarnwell_methods[] = {
      "This is the recommended way to create a consistent checkpoint. After compact,\n"
      "the WAL is empty and all data is in snapshots. Requires data_dir to be set."},
     {"rebuild", TW_FASTCALL(method_rebuild), kFastKw,
-     "rebuild($self, collection)\n--\n\n"
+     "rebuild($self, collection, *, num_threads=None, progress=None)\n--\n\n"
      "Rebuild HNSW and BM25 indices for a collection, reclaiming deleted space.\n"
-     "Returns the number of live documents in the rebuilt index."},
+     "Returns the number of live documents in the rebuilt index.\n\n"
+     "num_threads: threads building the graph (default: every core).\n"
+     "progress: a callable receiving (done, total), or True for a terminal bar (tqdm)."},
     {"upsert", TW_FASTCALL(method_upsert), kFastKw,
      "upsert($self, collection, text, embedding, metadata=None, id=None)\n--\n\n"
      "Insert a document, or replace the document with the same id. Returns the UUID string.\n\n"
@@ -175,12 +228,15 @@ PyMethodDef tarnwell_methods[] = {
      "Delete every document passing a filter dict (as in search) in one logged change.\n"
      "Returns how many were deleted."},
     {"insert_columns", TW_FASTCALL(method_insert_columns), kFastKw,
-     "insert_columns($self, collection, texts, embeddings, metadatas=None, ids=None)\n--\n\n"
+     "insert_columns($self, collection, texts, embeddings, metadatas=None, ids=None, *, "
+     "num_threads=None, progress=None)\n--\n\n"
      "Insert documents given as columns, all or nothing, like batch_insert. Returns the ids.\n\n"
      "Args:\n    collection: Collection name.\n    texts: List of texts.\n"
      "    embeddings: 2-D float32/float64 array (one row per text) or list of vectors.\n"
      "    metadatas: Optional list of metadata dicts (or None).\n"
-     "    ids: Optional list of ids (str or uuid.UUID, or None to generate)."},
+     "    ids: Optional list of ids (str or uuid.UUID, or None to generate).\n"
+     "    num_threads: threads building the graph (default: every core).\n"
+     "    progress: a callable receiving (done, total), or True for a terminal bar (tqdm)."},
     {"total_memory_bytes", TW_FASTCALL(method_total_memory_bytes), kFastKw,
      "total_memory_bytes($self)\n--\n\n"
      "Estimate total memory usage across all collections (bytes)."},
@@ -191,12 +247,23 @@ PyMethodDef tarnwell_methods[] = {
      "terms) and \"document_frequencies\" (each distinct query term -> documents holding it).\n"
      "Summed over the parts and passed to search(bm25_statistics=...), they make every part\n"
      "score keyword hits exactly as one collection holding all the documents would."},
-    {"fuse_rankings", TW_FASTCALL(fuse_rankings), kFastKw | METH_STATIC,
+    // Static: no handle, so no closed check.
+    {"fuse_rankings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fuse_rankings)),
+     kFastKw | METH_STATIC,
      "fuse_rankings(vector_hits, keyword_hits, k, fusion_method=\"rrf\", alpha=0.7)\n--\n\n"
      "Fuse a vector ranking and a keyword ranking exactly as a hybrid search does.\n\n"
      "Each ranking is a list of (id, score) pairs, best first, ids being ints below 2**32.\n"
      "Returns at most k (id, fused score) pairs, best first; equal scores put the larger id\n"
      "first. For rankings merged from several collections (see bm25_statistics)."},
+    {"close", method_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Checkpoint the log when it holds changes, then release the data directory.\n\n"
+     "Any later call on the handle raises RuntimeError. Calling close again does nothing.\n"
+     "If the checkpoint fails, the error is raised; the handle is closed all the same and\n"
+     "the log keeps every change for the next opening."},
+    {"__enter__", method_enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn the handle."},
+    {"__exit__", method_exit, METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nClose the handle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -210,11 +277,16 @@ PyTypeObject TarnwellType = [] {
   t.tp_repr = tarnwell_repr;
   t.tp_flags = Py_TPFLAGS_DEFAULT;
   t.tp_doc =
-      "Tarnwell(data_dir=None, encryption_key=None)\n--\n\n"
+      "Tarnwell(data_dir=None, encryption_key=None, *, checkpoint_bytes=None, progress=None)\n"
+      "--\n\n"
       "In-process vector database with HNSW and BM25 indexing.\n\n"
       "Create ephemeral or persistent databases:\n\n"
       "    db = Tarnwell()                    # ephemeral (in-memory only)\n"
-      "    db = Tarnwell(data_dir=\"./data\")   # with WAL persistence and crash recovery";
+      "    db = Tarnwell(data_dir=\"./data\")   # with WAL persistence and crash recovery\n\n"
+      "checkpoint_bytes: log size in bytes after which a change is followed by a checkpoint\n"
+      "    (None: when the log outgrows half the snapshots it would replace, at least 8 MiB;\n"
+      "    0: never). progress: a callable receiving (done, total) while the log is replayed,\n"
+      "    or True for a terminal bar (needs tqdm).";
   t.tp_methods = tarnwell_methods;
   t.tp_new = tarnwell_new;
   return t;

@@ -9,6 +9,7 @@
 #include "python/convert.h"
 #include "python/embedding.h"
 #include "python/handle.h"
+#include "python/progress.h"
 #include "python/ref.h"
 #include "python/results.h"
 
@@ -137,6 +138,10 @@ PyObject* iterator_next(PyObject* self) {
     }
     Py_CLEAR(it->page);
     if (it->done) return nullptr;
+    if (handle_of(it->db).closed()) {
+      PyErr_SetString(PyExc_RuntimeError, "handle is closed");
+      return nullptr;
+    }
     std::string_view name;
     if (!to_str(it->name, {"documents", "collection"}, &name)) return nullptr;
     auto collection = lookup_collection(it->db, name);
@@ -393,9 +398,17 @@ TW_METHOD(method_delete_where) {
 TW_METHOD(method_insert_columns) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{
-        "insert_columns", {"collection", "texts", "embeddings", "metadatas", "ids"}, 3};
-    PyObject* a[5];
+        "insert_columns",
+        {"collection", "texts", "embeddings", "metadatas", "ids", "num_threads", "progress"},
+        3,
+        5};
+    PyObject* a[7];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    tarnwell_core::BatchOptions options;
+    Progress progress;
+    if (!parse_batch_options(sig.fname, a[5], a[6], "inserting", &options, &progress)) {
+      return nullptr;
+    }
     std::string_view name;
     if (!to_str(a[0], {sig.fname, "collection"}, &name)) return nullptr;
     auto column = [&](PyObject* o, const char* arg, Ref* out) {
@@ -478,8 +491,9 @@ TW_METHOD(method_insert_columns) {
       // Copied once, under the interpreter lock: the values logged are the values indexed.
       documents[i].embedding.assign(rows.row(i).begin(), rows.row(i).end());
     }
-    auto inserted = without_gil(
-        [&] { return handle_of(self).batch_insert(collection, name, std::move(documents)); });
+    auto inserted = without_gil([&] {
+      return handle_of(self).batch_insert(collection, name, std::move(documents), options);
+    });
     if (!inserted) return raise_status(inserted.error());
     return uuid_list(*inserted);
   });

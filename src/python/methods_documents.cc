@@ -8,6 +8,7 @@
 #include "python/convert.h"
 #include "python/embedding.h"
 #include "python/handle.h"
+#include "python/progress.h"
 #include "python/ref.h"
 #include "python/results.h"
 
@@ -216,9 +217,15 @@ TW_METHOD(method_upsert) {
 
 TW_METHOD(method_batch_insert) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"batch_insert", {"collection", "documents"}, 2};
-    PyObject* a[2];
+    static const Signature sig{
+        "batch_insert", {"collection", "documents", "num_threads", "progress"}, 2, 2};
+    PyObject* a[4];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    tarnwell_core::BatchOptions options;
+    Progress progress;
+    if (!parse_batch_options(sig.fname, a[2], a[3], "inserting", &options, &progress)) {
+      return nullptr;
+    }
     std::string_view name;
     if (!to_str(a[0], {sig.fname, "collection"}, &name)) return nullptr;
     PyObject* list = a[1];
@@ -252,7 +259,7 @@ TW_METHOD(method_batch_insert) {
     }
 
     auto ids = without_gil(
-        [&] { return handle_of(self).batch_insert(collection, name, std::move(documents)); });
+        [&] { return handle_of(self).batch_insert(collection, name, std::move(documents), options); });
     if (!ids) return raise_status(ids.error());
     return uuid_list(*ids);
   });

@@ -6,6 +6,7 @@
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/handle.h"
+#include "python/progress.h"
 #include "python/ref.h"
 
 namespace tarnwell_py {
@@ -93,14 +94,19 @@ TW_METHOD(method_compact) {
 
 TW_METHOD(method_rebuild) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"rebuild", {"collection"}, 1};
-    PyObject* a[1];
+    static const Signature sig{"rebuild", {"collection", "num_threads", "progress"}, 1, 1};
+    PyObject* a[3];
     std::string_view name;
     if (!parse_args(sig, args, nargs, kwnames, a) ||
         !to_str(a[0], {sig.fname, "collection"}, &name)) {
       return nullptr;
     }
-    auto rebuilt = without_gil([&] { return handle_of(self).rebuild(name); });
+    tarnwell_core::BatchOptions options;
+    Progress progress;
+    if (!parse_batch_options(sig.fname, a[1], a[2], "rebuilding", &options, &progress)) {
+      return nullptr;
+    }
+    auto rebuilt = without_gil([&] { return handle_of(self).rebuild(name, options); });
     if (!rebuilt) {
       if (rebuilt.error().code() == StatusCode::kNotFound) return raise_status(rebuilt.error());
       return raise_status_as(PyExc_RuntimeError, rebuilt.error());

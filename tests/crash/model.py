@@ -54,7 +54,7 @@ def expected(model, op):
     colls = model.colls
     if kind == "create":
         return ("err", "ValueError") if op["name"] in colls else ("ok", None)
-    if kind in ("delete_coll", "compact"):
+    if kind in ("delete_coll", "compact", "close"):
         return ("ok", None)
     if kind == "load":
         e = model.exports.get(export_key(op["dir"], op["name"]))
@@ -152,8 +152,9 @@ class Generator:
     """Draws operations that are mostly valid for the current model, with a share of refused
     ones (taken names, live ids, wrong lengths, missing collections) and of id reuse."""
 
-    def __init__(self, seed, token_base, export_dirs, keys, max_docs=600):
+    def __init__(self, seed, token_base, export_dirs, keys, max_docs=600, extra=None):
         self.rnd = random.Random(seed)
+        self.extra = extra or {}  # more kinds and their weights (close, in the crash runs)
         self.base = token_base
         self.seq = 0
         self.export_dirs = export_dirs
@@ -215,6 +216,7 @@ class Generator:
             "compact": 5, "rebuild": 3, "search": 4, "upsert": 4 if full else 8,
             "update": 8, "delete_many": 6 if full else 3, "delete_where": 3 if full else 1,
         }
+        weights.update(self.extra)
         if not model.colls:
             weights["create"] = 60
         kind = r.choices(list(weights), list(weights.values()))[0]
@@ -247,7 +249,9 @@ class Generator:
         c = model.colls.get(name)
         dim = c["dim"] if c else 4
         docs = []
-        for _ in range(r.choice([0, 1, 2, 3, 5, 8, 20])):
+        # Now and then one large enough to be inserted on several threads.
+        size = 150 if r.random() < 0.05 else r.choice([0, 1, 2, 3, 5, 8, 20])
+        for _ in range(size):
             doc_id = self.doc_id(c)
             if doc_id in (c["docs"] if c else {}) and r.random() < 0.7:
                 doc_id = None  # keep refused batches rarer than refused single inserts
@@ -319,6 +323,9 @@ class Generator:
     def gen_compact(self, model):
         return {"op": "compact"}
 
+    def gen_close(self, model):
+        return {"op": "close"}
+
     def gen_rebuild(self, model):
         return {"op": "rebuild", "coll": self.pick_coll(model)}
 
@@ -373,6 +380,8 @@ def run(db, op, handle_key):
         return db.load(op["name"], path=op["dir"], encryption_key=op["key"])
     if kind == "compact":
         return db.compact()
+    if kind == "close":
+        return db.close()  # the caller opens the directory again
     if kind == "rebuild":
         return db.rebuild(op["coll"])
     if kind == "search":
@@ -399,7 +408,7 @@ def candidates(db, model, op):
         # The exported file may be the old or the new one: neither may be relied on any more.
         without.exports.pop(op["dir"] + "\x00" + op["coll"], None)
         return [without]
-    if expected(model, op)[0] != "ok" or op["op"] in ("save", "compact", "rebuild", "search"):
+    if expected(model, op)[0] != "ok" or op["op"] in ("save", "compact", "rebuild", "search", "close"):
         return [without]
     with_op = without.copy()
     if op["op"] in ("insert", "batch"):

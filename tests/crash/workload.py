@@ -61,9 +61,16 @@ def crash_main(cfg):
             data = data[os.write(out, data):]
 
     key = cfg["key"]
-    db = Tarnwell(data_dir=cfg["data_dir"], encryption_key=key)
+    # Automatic checkpoints at a bound small enough that kills land in them, or the default.
+    bound = random.Random(cfg["seed"]).choice([None, 4096, 65536])
+
+    def open_db():
+        return Tarnwell(data_dir=cfg["data_dir"], encryption_key=key, checkpoint_bytes=bound)
+
+    db = open_db()
     model = Model.from_json(cfg["model"])
-    gen = Generator(cfg["seed"], cfg["token_base"], cfg["export_dirs"], [None] + cfg["keys"])
+    gen = Generator(cfg["seed"], cfg["token_base"], cfg["export_dirs"], [None] + cfg["keys"],
+                    extra={"close": 2})
     report("R", None)
     while True:
         op = normalise_save_to(gen.next(model), key)
@@ -77,6 +84,8 @@ def crash_main(cfg):
         if problem:
             report("X", problem)
             os._exit(3)
+        if op["op"] == "close":
+            db = open_db()
         report("A", {"r": res if op["op"] in ("insert", "batch") else None, "e": err})
         if err is None:
             apply(model, op, res)

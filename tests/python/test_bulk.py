@@ -123,6 +123,10 @@ def test_insert_columns_forms_and_errors():
                                 else None)
         assert len(ids) == 3
     assert ids[0] != str(given[0])
+    seen = []
+    db.insert_columns("c", ["p"] * 300, rows(300), num_threads=2,
+                      progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (300, 300)
     assert db.get("c", given[0])["text"] == "a"
     bad = [
         (lambda: db.insert_columns("c", ["a"], rows(2)), ValueError, "1 texts but 2 embeddings"),

@@ -163,7 +163,7 @@ def test_a_torn_tail_is_cut_silently(tmp_path):
 OOM_CHILD = textwrap.dedent("""
     import random, resource, sys
     from tarnwell import Tarnwell
-    seed, data_dir = int(sys.argv[1]), sys.argv[2]
+    seed, data_dir, size = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
     rnd = random.Random(seed)
     dim = 64
     db = Tarnwell(data_dir=data_dir)
@@ -173,8 +173,8 @@ OOM_CHILD = textwrap.dedent("""
         acked.add(db.insert("c", f"doc {i} words", [rnd.uniform(-1, 1) for _ in range(dim)]))
     vecs = [[rnd.uniform(-1, 1) for _ in range(dim)] for _ in range(20000)]
     texts = [("more text words %d " % i) * rnd.randint(1, 40) for i in range(20000)]
-    batches = [[{"text": texts[j], "embedding": vecs[j]} for j in range(i, i + 8)]
-               for i in range(0, 20000, 8)]
+    batches = [[{"text": texts[j], "embedding": vecs[j]} for j in range(i, i + size)]
+               for i in range(0, 16000 - size, size)]
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * 4096
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -183,7 +183,7 @@ OOM_CHILD = textwrap.dedent("""
     for i in range(4000):
         try:
             if i % 2:
-                acked.update(db.batch_insert("c", batches[i // 2]))
+                acked.update(db.batch_insert("c", batches[i // 2 % len(batches)], num_threads=2))
             else:
                 acked.add(db.insert("c", texts[i // 2 + 16000], vecs[i // 2 + 16000]))
         except MemoryError:
@@ -203,10 +203,13 @@ OOM_CHILD = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("seed", range(int(os.environ.get("TARNWELL_OOM_SEEDS", "3"))))
-def test_running_out_of_memory_changes_nothing(tmp_path, seed):
+# Batches of 8 go in on the calling thread, batches of 200 on two threads.
+@pytest.mark.parametrize("seed,size", [(s, 200 if s % 5 >= 3 else 8) for s in range(
+    int(os.environ.get("TARNWELL_OOM_SEEDS", "5")))])
+def test_running_out_of_memory_changes_nothing(tmp_path, seed, size):
     """Inserts and batches that fail with MemoryError leave memory and the log as they were."""
-    out = subprocess.run([sys.executable, "-c", OOM_CHILD, str(seed), str(tmp_path / "d")],
+    out = subprocess.run([sys.executable, "-c", OOM_CHILD, str(seed), str(tmp_path / "d"),
+                          str(size)],
                          capture_output=True, text=True, timeout=600)
     assert out.returncode == 0, f"seed {seed}: {out.stderr[-2000:]}"
 

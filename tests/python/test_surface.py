@@ -32,7 +32,7 @@ SIGNATURES = {
     "list_collections": "()",
     "collection_info": "(name)",
     "insert": "(collection, text, embedding, metadata=None, id=None)",
-    "batch_insert": "(collection, documents)",
+    "batch_insert": "(collection, documents, *, num_threads=None, progress=None)",
     "get": "(collection, id, *, include_embedding=False)",
     "delete": "(collection, id)",
     "search": "(collection, query_embedding=None, query_text=None, k=10, min_similarity=None, "
@@ -40,7 +40,7 @@ SIGNATURES = {
     "save": "(collection, path=None, encryption_key=None)",
     "load": "(name, path=None, encryption_key=None)",
     "compact": "()",
-    "rebuild": "(collection)",
+    "rebuild": "(collection, *, num_threads=None, progress=None)",
     "total_memory_bytes": "()",
     "upsert": "(collection, text, embedding, metadata=None, id=None)",
     "update": "(collection, id, text=None, metadata=None, embedding=None)",
@@ -51,8 +51,10 @@ SIGNATURES = {
     "documents": "(collection, filter=None, *, batch_size=1000, include_embedding=False)",
     "delete_many": "(collection, ids)",
     "delete_where": "(collection, filter)",
-    "insert_columns": "(collection, texts, embeddings, metadatas=None, ids=None)",
+    "insert_columns": "(collection, texts, embeddings, metadatas=None, ids=None, *, "
+    "num_threads=None, progress=None)",
     "bm25_statistics": "(collection, query_text)",
+    "close": "()",
 }
 
 
@@ -65,11 +67,15 @@ def test_method_signatures(name, signature):
 
 
 def test_class_signature_and_docstrings():
-    assert str(inspect.signature(Tarnwell)) == "(data_dir=None, encryption_key=None)"
-    assert Tarnwell.__doc__.startswith("In-process vector database with HNSW and BM25 indexing.")
-    assert Tarnwell.__doc__.endswith(
-        'db = Tarnwell(data_dir="./data")   # with WAL persistence and crash recovery'
+    assert str(inspect.signature(Tarnwell)) == (
+        "(data_dir=None, encryption_key=None, *, checkpoint_bytes=None, progress=None)"
     )
+    assert Tarnwell.__doc__.startswith("In-process vector database with HNSW and BM25 indexing.")
+    # The keyword-only parameters are described after the original text, which stays as it was.
+    assert (
+        'db = Tarnwell(data_dir="./data")   # with WAL persistence and crash recovery\n\n'
+        "checkpoint_bytes: "
+    ) in Tarnwell.__doc__
     assert SearchResult.__doc__ == (
         "A single search result with document ID, text, score, and metadata."
     )
@@ -82,9 +88,11 @@ def test_class_signature_and_docstrings():
     assert '    distance_metric: "cosine", "euclidean", or "dot_product" (default "cosine").' in (
         Tarnwell.create_collection.__doc__
     )
-    assert Tarnwell.batch_insert.__doc__.endswith(
-        'Each document dict should have keys: "text", "embedding", and optionally "metadata", "id".'
-    )
+    # The original text stays as it was; the keyword-only parameters are described after it.
+    assert (
+        'Each document dict should have keys: "text", "embedding", and optionally "metadata", '
+        '"id".\n\nnum_threads: '
+    ) in Tarnwell.batch_insert.__doc__
 
 
 @pytest.mark.parametrize("cls", [SearchResult, CollectionInfo])

@@ -15,6 +15,7 @@
 #include "core/hnsw/config.h"
 #include "core/quantization/pq.h"
 #include "core/quantization/scalar.h"
+#include "core/util/progress.h"
 
 namespace tarnwell_core {
 
@@ -62,6 +63,22 @@ class HnswIndex {
   // unchanged, or, when it failed while linking, holds the node as a tombstone (node_count
   // tells which).
   void insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q);
+
+  // One vector of a batch insertion and its quantization.
+  struct BatchNode {
+    std::span<const float> vector;
+    const QuantizedVector* q;
+  };
+  // Adds nodes node_count, node_count + 1, ... for `nodes` in order, the graph insertions running
+  // on up to `threads` threads (the calling one among them) with a lock per node's lists and
+  // one for the entry point; small batches, and graphs read from files whose lists do not
+  // follow the levels, stay on the calling thread. `progress` hears (inserted, nodes.size())
+  // on the calling thread. Only resource exhaustion can fail: every node the call stored is
+  // then a tombstone (node_count tells how many), and the exception is rethrown.
+  void insert_batch(std::span<const BatchNode> nodes, size_t threads,
+                    const ProgressFn& progress = {});
+  // Batches below this many nodes are inserted on the calling thread.
+  static constexpr size_t kParallelMinBatch = 128;
 
   // The seed of the level draws: node `id` gets level_for_draw(level_draw(seed, id), ...) (see
   // core/hnsw/insert.h). Each index, whether new or built from fields, starts with a seed from
@@ -189,6 +206,12 @@ class HnswIndex {
   // The node's full-precision vector: its raw copy, or its reconstruction in `buffer`.
   const float* node_vector(uint32_t node, std::vector<float>& buffer) const;
 
+  friend struct InsertDriver;
+  // True when every neighbour listed on a layer has a list on that layer and the entry point
+  // has lists up to max_level, so that linking never adds lists (which moves blocks) and
+  // concurrent insertion may proceed. Insertion keeps it; checked once for lists from a file.
+  bool lists_follow_levels();
+
   std::vector<NodeMeta> meta_;
   std::vector<float> raw_roots_;  // one per node while every node has a raw copy
   // Layer 0: node i owns words [i * (level0_cap_ + 1), ...): a count, then level0_cap_ slots.
@@ -205,6 +228,7 @@ class HnswIndex {
   std::vector<uint32_t> upper_;
   size_t upper_cap_ = 0;
   uint64_t level_seed_;
+  bool lists_follow_levels_ = false;  // known to hold (see lists_follow_levels())
 };
 
 }  // namespace tarnwell_core

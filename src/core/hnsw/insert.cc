@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cassert>
 #include <chrono>
 #include <cmath>
@@ -197,6 +200,119 @@ const float* HnswIndex::node_vector(uint32_t node, std::vector<float>& buffer) c
   return buffer.data();
 }
 
+// Insertion's two halves, shared by the single insert and the concurrent batch: `plan` searches
+// the graph for a new node's neighbours, `link` writes its lists and the back-links. `Sync`
+// guards each list access: nothing for a single insert (the caller holds the collection
+// exclusively), a lock per node for a concurrent batch, where every list is read through a
+// copy taken under its lock and no two node locks are ever held at once.
+struct InsertDriver {
+  struct NoSync {
+    int lock(uint32_t) const { return 0; }
+    search_detail::DirectLists lists() const { return {}; }
+  };
+
+  class NodeLocks {
+   public:
+    // Striped: nodes share a lock with others of the same low bits, harmless since one is held
+    // at a time.
+    static constexpr size_t kStripes = 4096;
+    std::unique_lock<std::mutex> lock(uint32_t node) {
+      return std::unique_lock<std::mutex>(mu_[node % kStripes]);
+    }
+    struct Copying {
+      NodeLocks* locks;
+      std::vector<uint32_t>* buffer;
+      std::span<const uint32_t> operator()(const HnswIndex& index, uint32_t node,
+                                           size_t layer) const {
+        std::lock_guard guard(locks->mu_[node % kStripes]);
+        const std::span<const uint32_t> list = index.neighbors(node, layer);
+        buffer->assign(list.begin(), list.end());
+        return *buffer;
+      }
+    };
+
+   private:
+    std::unique_ptr<std::mutex[]> mu_ = std::make_unique<std::mutex[]>(kStripes);
+  };
+  // One worker's view of the locks: its own copy buffer for lists read during a walk.
+  struct Locked {
+    NodeLocks& locks;
+    std::vector<uint32_t> buffer;
+    std::unique_lock<std::mutex> lock(uint32_t node) { return locks.lock(node); }
+    NodeLocks::Copying lists() { return {&locks, &buffer}; }
+  };
+
+  // Fills s.new_lists[0..min(level, top_level)] for a vector entering at `level`, from entry
+  // `ep` of a graph whose top layer is `top_level`.
+  template <class Sync>
+  static void plan(const HnswIndex& ix, std::span<const float> vector, size_t level,
+                   uint32_t entry, uint64_t top_level, InsertScratch& s, Sync& sync) {
+    using search_detail::AdmitAll;
+    using search_detail::Tombstones;
+    const auto lists = sync.lists();
+    const size_t top = std::min<uint64_t>(level, top_level);
+    s.new_lists.resize(std::max(s.new_lists.size(), level + 1));
+    VisitedHold hold(insert_visited());
+    VisitedSet& visited = hold.set();
+    visited.grow(ix.node_count);
+    const QueryDistance dist(ix, vector.data(), nullptr);
+    // Greedy descent; layers above the entry's own lists hold nothing but the entry.
+    uint32_t ep = entry;
+    for (size_t layer = std::min<uint64_t>(top_level, ix.layer_list_count(ep) - 1); layer > level;
+         --layer) {
+      search_layer<Tombstones::Skip>(ix, dist, std::span<const uint32_t>(&ep, 1), 1, layer,
+                                     visited, hold.scratch(), s.found, AdmitAll{}, lists);
+      if (!s.found.empty()) ep = s.found.front().id;
+    }
+    s.entries.assign(1, ep);
+    for (size_t layer = top + 1; layer-- > 0;) {
+      search_layer<Tombstones::Skip>(ix, dist, s.entries, ix.config.ef_construction, layer,
+                                     visited, hold.scratch(), s.found, AdmitAll{}, lists);
+      if (s.found.empty()) {
+        // Only tombstones in reach: link to the nearest of them so the node stays reachable.
+        search_layer<Tombstones::Admit>(ix, dist, s.entries, ix.config.ef_construction, layer,
+                                        visited, hold.scratch(), s.found, AdmitAll{}, lists);
+      }
+      select_neighbors_heuristic_into(ix, s.found, ix.cap_of_layer(layer), s.selected);
+      std::vector<uint32_t>& list = s.new_lists[layer];
+      list.clear();
+      for (const ScoredNode& c : s.selected) list.push_back(c.id);
+      s.entries.clear();
+      for (const ScoredNode& c : s.found) s.entries.push_back(c.id);
+      if (s.entries.empty()) s.entries.push_back(entry);
+    }
+  }
+
+  // Writes the lists planned for stored node `id` on layers 0..top and links it back.
+  template <class Sync>
+  static void link(HnswIndex& ix, uint32_t id, size_t top, InsertScratch& s, Sync& sync) {
+    for (size_t layer = 0; layer <= top; ++layer) {
+      [[maybe_unused]] auto held = sync.lock(id);
+      ix.set_list(id, layer, s.new_lists[layer]);
+    }
+    for (size_t layer = 0; layer <= top; ++layer) {
+      bool linked = false;
+      for (uint32_t n : s.new_lists[layer]) {
+        [[maybe_unused]] auto held = sync.lock(n);
+        linked |= ix.link_back(n, layer, id);
+      }
+      // Pruning may drop the new node from every list, which tombstones crowding those lists
+      // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
+      // its farthest tombstone for it; lists without tombstones are pruned as usual.
+      if (!linked && !s.new_lists[layer].empty()) {
+        const uint32_t nearest = s.new_lists[layer][0];
+        [[maybe_unused]] auto held = sync.lock(nearest);
+        ix.adopt_in_place_of_tombstone(nearest, layer, id);
+      }
+    }
+  }
+
+  static void insert_batch(HnswIndex& ix, std::span<const HnswIndex::BatchNode> nodes,
+                           size_t threads, const ProgressFn& progress);
+  static void link_concurrently(HnswIndex& ix, std::span<const HnswIndex::BatchNode> nodes,
+                                uint32_t first, size_t threads, ProgressReporter& report);
+};
+
 void HnswIndex::insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q) {
   assert(id == node_count && vector.size() == dimension && q.data.size() == dimension);
   const size_t level = level_for_draw(level_draw(level_seed_, id), config.m, config.max_layers);
@@ -208,48 +324,12 @@ void HnswIndex::insert(uint32_t id, std::span<const float> vector, const Quantiz
   }
 
   InsertScratch& s = insert_scratch();
+  InsertDriver::NoSync sync;
   const size_t top = std::min<uint64_t>(level, max_level);
-  s.new_lists.resize(std::max(s.new_lists.size(), level + 1));
-  {
-    VisitedHold hold(insert_visited());
-    VisitedSet& visited = hold.set();
-    visited.grow(node_count);
-    const QueryDistance dist(*this, vector.data(), nullptr);
-    const uint32_t ep =
-        search_detail::descend(*this, dist, *entry_point, level, visited, hold.scratch(), s.found);
-    s.entries.assign(1, ep);
-    for (size_t layer = top + 1; layer-- > 0;) {
-      search_layer(*this, dist, s.entries, config.ef_construction, layer, visited, hold.scratch(),
-                   s.found);
-      if (s.found.empty()) {
-        // Only tombstones in reach: link to the nearest of them so the node stays reachable.
-        search_layer<search_detail::Tombstones::Admit>(*this, dist, s.entries,
-                                                       config.ef_construction, layer, visited,
-                                                       hold.scratch(), s.found);
-      }
-      select_neighbors_heuristic_into(*this, s.found, cap_of_layer(layer), s.selected);
-      std::vector<uint32_t>& list = s.new_lists[layer];
-      list.clear();
-      for (const ScoredNode& c : s.selected) list.push_back(c.id);
-      s.entries.clear();
-      for (const ScoredNode& c : s.found) s.entries.push_back(c.id);
-      if (s.entries.empty()) s.entries.push_back(*entry_point);
-    }
-  }
-
+  InsertDriver::plan(*this, vector, level, *entry_point, max_level, s, sync);
   store_node(vector, q, level);
   try {
-    for (size_t layer = 0; layer <= top; ++layer) set_list(id, layer, s.new_lists[layer]);
-    for (size_t layer = 0; layer <= top; ++layer) {
-      bool linked = false;
-      for (uint32_t n : s.new_lists[layer]) linked |= link_back(n, layer, id);
-      // Pruning may drop the new node from every list, which tombstones crowding those lists
-      // make likely. Rather than leave a live node unreachable, its nearest neighbour gives up
-      // its farthest tombstone for it; lists without tombstones are pruned as usual.
-      if (!linked && !s.new_lists[layer].empty()) {
-        adopt_in_place_of_tombstone(s.new_lists[layer][0], layer, id);
-      }
-    }
+    InsertDriver::link(*this, id, top, s, sync);
   } catch (...) {
     // Out of memory while linking (a list widened, scratch grown): the graph stays sound, with
     // the half-linked node as a tombstone, a waypoint only.
@@ -260,6 +340,120 @@ void HnswIndex::insert(uint32_t id, std::span<const float> vector, const Quantiz
     max_level = level;
     entry_point = id;
   }
+}
+
+void HnswIndex::insert_batch(std::span<const BatchNode> nodes, size_t threads,
+                             const ProgressFn& progress) {
+  InsertDriver::insert_batch(*this, nodes, threads, progress);
+}
+
+bool HnswIndex::lists_follow_levels() {
+  if (lists_follow_levels_) return true;
+  if (entry_point && layer_list_count(*entry_point) <= max_level) return false;
+  for (const UpperLists& u : upper_nodes_) {
+    for (size_t l = 0; l < u.list_count; ++l) {
+      const uint32_t* list = &upper_[u.offset + l * (upper_cap_ + 1)];
+      for (uint32_t i = 1; i <= list[0]; ++i) {
+        if (layer_list_count(list[i]) <= l + 1) return false;
+      }
+    }
+  }
+  lists_follow_levels_ = true;
+  return true;
+}
+
+void InsertDriver::insert_batch(HnswIndex& ix, std::span<const HnswIndex::BatchNode> nodes,
+                                size_t threads, const ProgressFn& progress) {
+  ProgressReporter report(progress, nodes.size());
+  const uint32_t first = ix.node_count;
+  // Concurrent linking needs blocks that never move: full-width lists (bounded, so that a huge
+  // configured m stays on one thread) and no list added on the way.
+  constexpr uint64_t kConcurrentCapLimit = 1024;
+  const bool concurrent = threads > 1 && nodes.size() >= HnswIndex::kParallelMinBatch &&
+                          ix.config.m_max0 <= kConcurrentCapLimit &&
+                          ix.config.m <= kConcurrentCapLimit && ix.lists_follow_levels();
+  try {
+    size_t i = 0;
+    if (!concurrent || !ix.entry_point) {
+      // One at a time: the whole batch, or the first node of an empty graph.
+      const size_t end = concurrent ? 1 : nodes.size();
+      for (; i < end; ++i) {
+        ix.insert(ix.node_count, nodes[i].vector, *nodes[i].q);
+        report.advance(i + 1);
+      }
+    }
+    if (i < nodes.size()) {
+      if (ix.level0_cap_ < ix.config.m_max0) ix.widen_level0(ix.config.m_max0);
+      if (ix.upper_cap_ < ix.config.m) ix.widen_upper(ix.config.m);
+      // Stored first, unlinked (so unreachable) until their own turn.
+      for (size_t j = i; j < nodes.size(); ++j) {
+        const uint32_t id = ix.node_count;
+        const size_t level =
+            level_for_draw(level_draw(ix.level_seed_, id), ix.config.m, ix.config.max_layers);
+        ix.store_node(nodes[j].vector, *nodes[j].q, level);
+      }
+      link_concurrently(ix, nodes.subspan(i), first + static_cast<uint32_t>(i), threads, report);
+    }
+  } catch (...) {
+    // Half-linked or unlinked, the batch's nodes stay as waypoints only.
+    for (uint32_t id = first; id < ix.node_count; ++id) ix.deleted[id] = 1;
+    throw;
+  }
+  report.finish();
+}
+
+void InsertDriver::link_concurrently(HnswIndex& ix, std::span<const HnswIndex::BatchNode> nodes,
+                                     uint32_t first, size_t threads, ProgressReporter& report) {
+  NodeLocks locks;
+  std::mutex entry_mu;  // guards entry_point and max_level
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> done{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  std::mutex error_mu;
+
+  const auto work = [&](bool reporting) {
+    Locked sync{locks, {}};
+    while (!failed.load(std::memory_order_relaxed)) {
+      const size_t j = next.fetch_add(1, std::memory_order_relaxed);
+      if (j >= nodes.size()) break;
+      const uint32_t id = first + static_cast<uint32_t>(j);
+      try {
+        InsertScratch& s = insert_scratch();
+        const size_t level = ix.layers[id];
+        // A node that will become the entry point holds the lock until it is one, as the
+        // parallel builders do: rare, and it keeps every walk starting from a linked node.
+        std::unique_lock entry(entry_mu);
+        const uint32_t ep = *ix.entry_point;
+        const uint64_t top_level = ix.max_level;
+        if (level <= top_level) entry.unlock();
+        plan(ix, nodes[j].vector, level, ep, top_level, s, sync);
+        link(ix, id, std::min<uint64_t>(level, top_level), s, sync);
+        if (level > top_level) {
+          ix.max_level = level;
+          ix.entry_point = id;
+        }
+      } catch (...) {
+        std::lock_guard guard(error_mu);
+        if (!error) error = std::current_exception();
+        failed = true;
+        break;
+      }
+      const size_t finished = done.fetch_add(1, std::memory_order_relaxed) + 1;
+      if (reporting) report.advance(finished);
+    }
+  };
+
+  std::vector<std::thread> workers;
+  try {
+    workers.reserve(threads - 1);
+    for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
+  } catch (...) {
+    // Fewer threads than asked (the system refused one): those started carry on.
+  }
+  work(true);
+  for (std::thread& t : workers) t.join();
+  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace tarnwell_core

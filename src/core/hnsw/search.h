@@ -47,6 +47,14 @@ struct AdmitAll {
   bool operator()(uint32_t) const { return true; }
 };
 
+// How a walk reads a node's list: in place, when nothing changes lists during the walk. A
+// concurrent insertion passes a reader that copies each list under the node's lock instead.
+struct DirectLists {
+  std::span<const uint32_t> operator()(const HnswIndex& index, uint32_t node, size_t layer) const {
+    return index.neighbors(node, layer);
+  }
+};
+
 // Which nodes may become results: live ones the predicate admits, or (to keep an insertion
 // reachable when only tombstones are in reach) every reached node.
 enum class Tombstones : uint8_t { Skip, Admit };
@@ -57,10 +65,11 @@ enum class Tombstones : uint8_t { Skip, Admit };
 // the walk; it becomes a result only if admitted (see Tombstones; admit(id) is called only for
 // live nodes whose distance qualifies, at most once per node). `visited` must cover node_count.
 template <search_detail::Tombstones kTombstones = search_detail::Tombstones::Skip,
-          class Admit = search_detail::AdmitAll>
+          class Admit = search_detail::AdmitAll, class Lists = search_detail::DirectLists>
 void search_layer(const HnswIndex& index, const QueryDistance& dist,
                   std::span<const uint32_t> entries, size_t ef, size_t layer, VisitedSet& visited,
-                  SearchScratch& scratch, std::vector<ScoredNode>& out, Admit&& admit = Admit{}) {
+                  SearchScratch& scratch, std::vector<ScoredNode>& out, Admit&& admit = Admit{},
+                  const Lists& lists = Lists{}) {
   using namespace search_detail;
   const auto result_allowed = [&](uint32_t id) {
     if constexpr (kTombstones == Tombstones::Admit) {
@@ -94,7 +103,7 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
     const uint64_t c = cand.back();
     cand.pop_back();
     if (res.size() >= ef && packed_key(c) > bound) break;
-    const std::span<const uint32_t> nb = index.neighbors(packed_id(c), layer);
+    const std::span<const uint32_t> nb = lists(index, packed_id(c), layer);
     if (nb.empty()) continue;
     if (!cand.empty()) {
       // The nearest remaining candidate is likely expanded next; start loading its list.

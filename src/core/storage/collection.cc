@@ -150,26 +150,37 @@ void Collection::reserve_locked(std::span<PendingInsert> pending) {
   d.bm25.reserve_for(first, texts);
 }
 
+void Collection::retire_stored_locked(std::span<PendingInsert> pending, uint32_t n) noexcept {
+  CollectionData& d = data_;
+  for (PendingInsert& p : pending) {
+    if (n >= d.hnsw.node_count) break;
+    // Stored, then failed while linking: the node stays as a tombstone under an id of its own.
+    p.id_node.key() = fresh_retired_id(d.uuid_to_internal);
+    p.id_node.mapped() = n++;
+    d.internal_to_uuid.push_back(p.id_node.key());
+    d.uuid_to_internal.insert(std::move(p.id_node));
+    live_.push_back(nullptr);
+  }
+}
+
 void Collection::commit_locked(PendingInsert& p) {
   CollectionData& d = data_;
   const auto n = static_cast<uint32_t>(d.internal_to_uuid.size());
-  const Uuid id = p.doc->id;
   // First, so that its failure changes nothing; taken back if the graph insertion fails.
   MetadataIndex::Addition indexed(metadata_, n, p.doc->metadata);
   try {
     d.hnsw.insert(n, p.embedding, p.q);
   } catch (...) {
-    if (d.hnsw.node_count > n) {
-      // Stored, then failed while linking: the node stays as a tombstone under an id of its own.
-      p.id_node.key() = fresh_retired_id(d.uuid_to_internal);
-      p.id_node.mapped() = n;
-      d.internal_to_uuid.push_back(p.id_node.key());
-      d.uuid_to_internal.insert(std::move(p.id_node));
-      live_.push_back(nullptr);
-    }
+    retire_stored_locked(std::span(&p, 1), n);
     throw;
   }
   indexed.commit();  // nothing below throws
+  finish_commit_locked(p, n);
+}
+
+void Collection::finish_commit_locked(PendingInsert& p, uint32_t n) noexcept {
+  CollectionData& d = data_;
+  const Uuid id = p.doc->id;
   d.bm25.add_prepared(n, p.text);
   if (auto old = d.uuid_to_internal.extract(id)) {
     // The id had a node: tombstone it and give it a fresh id of its own. Un-indexed after the
@@ -195,14 +206,53 @@ void Collection::commit_locked(PendingInsert& p) {
   live_.push_back(doc);
 }
 
-std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending) {
+std::vector<Uuid> Collection::commit_concurrently_locked(std::span<PendingInsert> pending,
+                                                         size_t threads,
+                                                         const ProgressFn& progress) {
+  CollectionData& d = data_;
+  const auto first = static_cast<uint32_t>(d.internal_to_uuid.size());
   std::vector<Uuid> ids;
   ids.reserve(pending.size());
+  std::vector<HnswIndex::BatchNode> nodes;
+  nodes.reserve(pending.size());
+  // Metadata first, as for one document: undone by the destructors if anything below fails.
+  std::vector<std::unique_ptr<MetadataIndex::Addition>> indexed;
+  indexed.reserve(pending.size());
+  for (size_t i = 0; i < pending.size(); ++i) {
+    ids.push_back(pending[i].doc->id);
+    nodes.push_back({pending[i].embedding, &pending[i].q});
+    indexed.push_back(std::make_unique<MetadataIndex::Addition>(
+        metadata_, first + static_cast<uint32_t>(i), pending[i].doc->metadata));
+  }
+  try {
+    d.hnsw.insert_batch(nodes, threads, progress);
+  } catch (...) {
+    // Every node the graph stored is a tombstone already; the batch leaves nothing else.
+    retire_stored_locked(pending, first);
+    throw;
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    indexed[i]->commit();
+    finish_commit_locked(pending[i], first + static_cast<uint32_t>(i));
+  }
+  return ids;
+}
+
+std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending,
+                                                const BatchOptions& options) {
+  const size_t threads = options.thread_count();
+  if (threads > 1 && pending.size() >= HnswIndex::kParallelMinBatch) {
+    return commit_concurrently_locked(pending, threads, options.progress);
+  }
+  std::vector<Uuid> ids;
+  ids.reserve(pending.size());
+  ProgressReporter report(options.progress, pending.size());
   size_t done = 0;
   try {
     for (; done < pending.size(); ++done) {
       ids.push_back(pending[done].doc->id);
       commit_locked(pending[done]);
+      report.advance(done + 1);
     }
   } catch (...) {
     // All or nothing: what went in before the failure comes out again (as deletions would).
@@ -216,6 +266,7 @@ std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending
     }
     throw;
   }
+  report.finish();
   return ids;
 }
 
@@ -230,7 +281,8 @@ Uuid Collection::insert_document(Document document, std::span<const float> embed
   return id;  // a replaced document (in p.doc) is released after the lock
 }
 
-std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding> documents) {
+std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding> documents,
+                                               const BatchOptions& options) {
   std::vector<PendingInsert> pending;
   pending.reserve(documents.size());
   for (DocumentWithEmbedding& d : documents) {
@@ -239,7 +291,7 @@ std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding
   }
   std::unique_lock lock(mu_);
   reserve_locked(pending);
-  return commit_all_locked(pending);
+  return commit_all_locked(pending, options);
 }
 
 bool Collection::delete_document(const Uuid& id) {

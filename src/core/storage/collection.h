@@ -8,6 +8,7 @@
 // uuid_to_internal; at most one live node exists per document id; documents ⊆ live nodes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -27,6 +29,7 @@
 #include "core/hnsw/config.h"
 #include "core/hnsw/graph.h"
 #include "core/search/types.h"
+#include "core/util/progress.h"
 #include "core/util/status.h"
 #include "core/util/uuid.h"
 
@@ -80,6 +83,17 @@ struct CollectionFields {
 // would make a later operation read out of bounds, loop without end or abort.
 Status validate(const CollectionFields& fields);
 
+// How a batch insertion or a rebuild runs: the graph insertions on up to `threads` threads (0:
+// one per core; batches below HnswIndex::kParallelMinBatch stay on the calling thread), and
+// who hears of its progress.
+struct BatchOptions {
+  size_t threads = 0;
+  ProgressFn progress;
+  size_t thread_count() const {
+    return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+  }
+};
+
 class Collection {
  public:
   // An empty collection.
@@ -99,7 +113,8 @@ class Collection {
   // before (at most a tombstoned node under a retired id is left behind).
   Uuid insert_document(Document document, std::span<const float> embedding);
   // Inserts documents with distinct ids, all or nothing in the same sense.
-  std::vector<Uuid> insert_documents(std::vector<DocumentWithEmbedding> documents);
+  std::vector<Uuid> insert_documents(std::vector<DocumentWithEmbedding> documents,
+                                     const BatchOptions& options = {});
   // Removes a live document; false when no live document has that id.
   bool delete_document(const Uuid& id);
   // Removes the live documents among `ids`; returns how many there were.
@@ -169,7 +184,7 @@ class Collection {
   // Rebuilds both indexes and the id tables from the live documents; returns how many.
   // Fails (leaving the collection unchanged) only when product-quantization training refuses
   // the configuration.
-  Result<size_t> rebuild();
+  Result<size_t> rebuild(const BatchOptions& options = {});
 
   // Runs fn(const CollectionData&) under the shared lock (snapshot writing, tests).
   template <class Fn>
@@ -214,8 +229,17 @@ class Collection {
   // graph insertion can throw; the tables are then as before, plus the new node as a tombstone
   // under a retired id when the graph had stored it.
   void commit_locked(PendingInsert& p);
+  // The rest of commit_locked once node n is in the graph; cannot fail.
+  void finish_commit_locked(PendingInsert& p, uint32_t n) noexcept;
+  // After the graph stored nodes [n, node_count) for pending[0..] and then failed: gives them
+  // retired ids of their own, as tombstones.
+  void retire_stored_locked(std::span<PendingInsert> pending, uint32_t n) noexcept;
   // Inserts reserved documents in order; on failure, removes those already committed and throws.
-  std::vector<Uuid> commit_all_locked(std::span<PendingInsert> pending);
+  std::vector<Uuid> commit_all_locked(std::span<PendingInsert> pending,
+                                      const BatchOptions& options);
+  // commit_all_locked with the graph insertions of the whole batch on several threads.
+  std::vector<Uuid> commit_concurrently_locked(std::span<PendingInsert> pending, size_t threads,
+                                               const ProgressFn& progress);
   // Tombstones node p and removes its text from the keyword index.
   void unindex_locked(uint32_t p);
   // unindex_locked but for the keyword index, which the caller updates.

@@ -128,6 +128,26 @@ bool Database::replay_insert(Collection& collection, Document&& document,
   return true;
 }
 
+bool Database::replay_batch(Collection& collection, std::vector<DocumentWithEmbedding> pairs,
+                            ReplaySummary& summary) {
+  // The pairs the collection can take, inserted as one batch (on every core when it is large);
+  // the others are skipped one by one, as single inserts would be.
+  std::vector<DocumentWithEmbedding> usable;
+  usable.reserve(pairs.size());
+  std::unordered_set<Uuid, UuidHash> seen;
+  for (DocumentWithEmbedding& pair : pairs) {
+    if (pair.embedding.size() == collection.dimension() && seen.insert(pair.document.id).second &&
+        collection.get_document(pair.document.id) == nullptr) {
+      usable.push_back(std::move(pair));
+    }
+  }
+  summary.skipped += pairs.size() - usable.size();
+  summary.applied += usable.size();
+  if (usable.empty()) return false;
+  collection.insert_documents(std::move(usable));
+  return true;
+}
+
 void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
   auto count = [&summary](bool applied) { ++(applied ? summary.applied : summary.skipped); };
   std::visit(
@@ -161,11 +181,7 @@ void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
             changed = c->delete_document(e.id);
             count(changed);
           } else if constexpr (std::is_same_v<E, WalEntry::BatchInsert>) {
-            for (DocumentWithEmbedding& pair : e.documents) {
-              const bool inserted = replay_insert(*c, std::move(pair.document), pair.embedding);
-              changed |= inserted;
-              count(inserted);
-            }
+            changed = replay_batch(*c, std::move(e.documents), summary);
           } else if constexpr (std::is_same_v<E, WalEntry::UpdateDocument>) {
             // Checked before the delete, so that a bad record removes nothing.
             if (e.embedding.size() == c->dimension()) {
@@ -187,10 +203,22 @@ void Database::replay_one(WalEntry& entry, ReplaySummary& summary) {
       entry.value);
 }
 
-ReplaySummary Database::replay_wal(std::vector<WalEntry> entries) {
+ReplaySummary Database::replay_wal(std::vector<WalEntry> entries, const ProgressFn& progress) {
   ReplaySummary summary;
-  for (WalEntry& entry : entries) replay_one(entry, summary);
+  ProgressReporter report(progress, entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    replay_one(entries[i], summary);
+    entries[i].value = WalEntry::DeleteCollection{};  // releases the documents as replay goes
+    report.advance(i + 1);
+  }
+  report.finish();
   return summary;
+}
+
+void Database::clear() {
+  Map dropped;  // released after the lock
+  std::unique_lock lock(mu_);
+  dropped.swap(collections_);
 }
 
 }  // namespace tarnwell_core

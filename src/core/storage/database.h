@@ -57,7 +57,11 @@ class Database {
   // Re-applies logged changes in order; never fails. Records that cannot apply are skipped:
   // creations of a taken name or with an unusable name or configuration, changes to missing
   // collections, insertions of ids already present and embeddings of the wrong length.
-  ReplaySummary replay_wal(std::vector<WalEntry> entries);
+  // `progress`, when given, hears (records done, records) as replay advances.
+  ReplaySummary replay_wal(std::vector<WalEntry> entries, const ProgressFn& progress = {});
+
+  // Releases every collection (a closed handle's registry).
+  void clear();
 
   // Registers collections read at start-up under their own names, in order (a later one
   // replaces an earlier one of the same name).
@@ -80,6 +84,9 @@ class Database {
   // Inserts a replayed document unless the collection cannot take it; true when inserted.
   static bool replay_insert(Collection& collection, Document&& document,
                             std::span<const float> embedding);
+  // Inserts the pairs of a replayed batch the collection can take; true when any went in.
+  static bool replay_batch(Collection& collection, std::vector<DocumentWithEmbedding> pairs,
+                           ReplaySummary& summary);
 
   mutable std::shared_mutex mu_;  // guards collections_
   Map collections_;

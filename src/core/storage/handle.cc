@@ -217,7 +217,8 @@ Status DatabaseHandle::keep_log_copy_if_needed() {
 }
 
 Result<std::unique_ptr<DatabaseHandle>> DatabaseHandle::open(
-    std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key) {
+    std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key,
+    OpenOptions options) {
   if (!data_dir) {
     return std::unique_ptr<DatabaseHandle>(
         new DatabaseHandle(std::nullopt, std::move(key), nullptr));
@@ -231,6 +232,10 @@ Result<std::unique_ptr<DatabaseHandle>> DatabaseHandle::open(
   if (!wal) return Err(with_prefix("failed to open WAL: ", wal.error()));
   std::unique_ptr<DatabaseHandle> handle(
       new DatabaseHandle(std::move(data_dir), std::move(key), std::move(*wal)));
+  handle->options_ = std::move(options);
+  if (handle->options_.checkpoint_bytes.value_or(0) > 0) {
+    handle->next_checkpoint_check_ = *handle->options_.checkpoint_bytes;
+  }
   handle->db_.register_loaded(std::move(snapshots.winners));
   handle->carriers_ = std::move(snapshots.carriers);
   for (auto& [file, why] : snapshots.unreadable) {
@@ -282,7 +287,7 @@ Status DatabaseHandle::recover_log() {
     if (entry) entries.push_back(std::move(*entry));
   }
   read->payloads.clear();
-  ReplaySummary summary = db_.replay_wal(std::move(entries));
+  ReplaySummary summary = db_.replay_wal(std::move(entries), options_.replay_progress);
   keep_log_copy_ = !unreadable_.empty() || summary.missing_collection > 0;
   // The replayed changes live only in the log until the next checkpoint writes their snapshots.
   std::lock_guard lock(touched_mu_);
@@ -381,6 +386,7 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
                                     std::span<const float> embedding) {
   RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_insert_record(name, document, embedding);
   std::shared_lock order(order_lock());
@@ -404,7 +410,7 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
 
 Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
     const std::shared_ptr<Collection>& collection, std::string_view name,
-    std::vector<DocumentWithEmbedding> documents) {
+    std::vector<DocumentWithEmbedding> documents, const BatchOptions& options) {
   std::unordered_set<Uuid, UuidHash> seen;
   seen.reserve(documents.size());
   for (const DocumentWithEmbedding& d : documents) {
@@ -415,6 +421,7 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
     }
   }
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_batch_insert_record(name, documents);
   std::shared_lock order(order_lock());
@@ -431,7 +438,7 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
   ids.reserve(documents.size());
   for (const DocumentWithEmbedding& d : documents) ids.push_back(d.document.id);
   try {
-    collection->insert_documents(std::move(documents));
+    collection->insert_documents(std::move(documents), options);
   } catch (const std::bad_alloc&) {
     if (wal_) unlog_insert(logged, name, ids);
     throw;
@@ -443,6 +450,7 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
 Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& collection,
                                              std::string_view name, const Uuid& id) {
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_delete_document_record(name, id);
   std::shared_lock order(order_lock());
@@ -460,6 +468,7 @@ Result<bool> DatabaseHandle::upsert(const std::shared_ptr<Collection>& collectio
                                     std::span<const float> embedding) {
   RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_update_record(name, document.id, document, embedding);
   std::shared_lock order(order_lock());
@@ -496,6 +505,7 @@ Status DatabaseHandle::update(const std::shared_ptr<Collection>& collection,
                               std::optional<std::vector<float>> embedding) {
   if (embedding) RETURN_IF_ERROR(check_embedding(*embedding, collection->dimension()));
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::shared_lock order(order_lock());
   RETURN_IF_ERROR(check_registered(collection, name));
   std::lock_guard writer(collection->writer_mutex());
@@ -554,6 +564,7 @@ Result<size_t> DatabaseHandle::delete_live_locked(Collection& collection, std::s
 Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<Collection>& collection,
                                            std::string_view name, std::span<const Uuid> ids) {
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::vector<Uuid> unique(ids.begin(), ids.end());
   std::sort(unique.begin(), unique.end());
   unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
@@ -566,6 +577,7 @@ Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<Collection>& co
 Result<size_t> DatabaseHandle::delete_where(const std::shared_ptr<Collection>& collection,
                                             std::string_view name, const MetadataFilter& filter) {
   RETURN_IF_ERROR(check_owner());
+  CheckpointIfDue checkpoint_if_due(*this);
   std::shared_lock order(order_lock());
   RETURN_IF_ERROR(check_registered(collection, name));
   // Under the writer mutex from evaluation to removal: what matched is what goes.
@@ -574,6 +586,69 @@ Result<size_t> DatabaseHandle::delete_where(const std::shared_ptr<Collection>& c
 }
 
 // ---- persistence ----
+
+uint64_t DatabaseHandle::checkpoint_bound_locked() {
+  if (options_.checkpoint_bytes) return *options_.checkpoint_bytes;
+  std::vector<std::string> names;
+  {
+    std::lock_guard lock(touched_mu_);
+    names.assign(touched_.begin(), touched_.end());
+  }
+  uint64_t snapshot_bytes = 0;
+  for (const std::string& name : names) {
+    struct stat st;
+    const std::string path = join_path(*data_dir_, snapshot_file_name(name));
+    if (::stat(path.c_str(), &st) == 0) snapshot_bytes += static_cast<uint64_t>(st.st_size);
+  }
+  return std::max(kCheckpointFloorBytes, snapshot_bytes / 2);
+}
+
+void DatabaseHandle::maybe_checkpoint() noexcept {
+  if (!wal_ || options_.checkpoint_bytes == 0) return;
+  if (wal_->size_bytes() < next_checkpoint_check_.load(std::memory_order_relaxed)) return;
+  try {
+    std::unique_lock order(order_lock());
+    if (closed() || !check_owner().ok()) return;
+    const uint64_t size = wal_->size_bytes();
+    const uint64_t bound = checkpoint_bound_locked();
+    if (size >= bound && !checkpoint_locked(false).ok()) {
+      // Retried once the log has grown by another bound, not on every change.
+      next_checkpoint_check_ = size + bound;
+      return;
+    }
+    // Below the bound: nothing to do until the log reaches it. After a checkpoint the default
+    // bound is recomputed once the log reaches the floor again.
+    if (size < bound) {
+      next_checkpoint_check_ = bound;
+    } else {
+      next_checkpoint_check_ = options_.checkpoint_bytes.value_or(kCheckpointFloorBytes);
+    }
+  } catch (...) {
+    // Out of memory on the way: the change is logged and applied; the next one tries again.
+  }
+}
+
+Status DatabaseHandle::close() {
+  std::unique_lock order(order_lock());
+  if (closed()) return Status();
+  const Status why = Status::invalid_data("handle is closed");
+  // Closed whether or not the checkpoint succeeds, as a file is closed when its flush fails:
+  // the log keeps every change the checkpoint could not write, for the next opening.
+  Status checkpointed;
+  if (wal_) {
+    bool pending = wal_->size_bytes() > 0;
+    {
+      std::lock_guard lock(touched_mu_);
+      pending |= !touched_.empty() || !deleted_.empty();
+    }
+    // A forked child writes nothing: the parent owns the directory.
+    if (pending && check_owner().ok()) checkpointed = checkpoint_locked(false);
+    wal_->close(why);
+  }
+  closed_.store(true, std::memory_order_release);
+  db_.clear();
+  return checkpointed;
+}
 
 bool DatabaseHandle::is_data_dir(const std::string& dir) const {
   if (dir == *data_dir_) return true;
@@ -768,10 +843,10 @@ Status DatabaseHandle::load(std::string_view name, std::optional<std::string> pa
   return Status();
 }
 
-Result<size_t> DatabaseHandle::rebuild(std::string_view collection) {
+Result<size_t> DatabaseHandle::rebuild(std::string_view collection, const BatchOptions& options) {
   std::shared_ptr<Collection> c = get_collection(collection);
   if (!c) return Err(not_found(collection));
-  return c->rebuild();
+  return c->rebuild(options);
 }
 
 }  // namespace tarnwell_core

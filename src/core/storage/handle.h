@@ -15,7 +15,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,8 +41,26 @@
 
 namespace tarnwell_core {
 
+// How a handle opens, beyond its directory and key.
+struct OpenOptions {
+  // Automatic checkpoints: nullopt for the default bound (see DatabaseHandle), 0 for none, or
+  // the log size in bytes beyond which a change is followed by a checkpoint.
+  std::optional<uint64_t> checkpoint_bytes;
+  // Receives the progress of the log's replay at start-up (records applied, records read).
+  ProgressFn replay_progress;
+};
+
 class DatabaseHandle {
  public:
+  // The default automatic checkpoint fires when the log outgrows half the bytes of the snapshots
+  // a checkpoint would rewrite, and never below this floor. Writing a snapshot costs a few syncs
+  // plus its bytes, while replaying a logged insertion costs a graph insertion: half the
+  // snapshot keeps the bytes written per byte logged under three (two for snapshots, one for the
+  // log) while a crash replays at most that much; the floor keeps tiny collections from being
+  // rewritten every few changes (at 1 KiB per record, 8 MiB is several thousand records, whose
+  // own syncs outweigh the checkpoint's).
+  static constexpr uint64_t kCheckpointFloorBytes = uint64_t{8} << 20;
+
   // Ephemeral without a data directory; otherwise loads the snapshots in it, opens and reads back
   // the log, and replays it. Errors: "failed to load snapshots from '{}': {}" (the listing, or a
   // snapshot file that cannot be read), "failed to open WAL: {}", "WAL replay failed: {}" (all
@@ -49,8 +69,16 @@ class DatabaseHandle {
   // never replaces, renames or removes it. Damaged records in the middle of the log are passed
   // over after the log was copied aside, and reported there too.
   static Result<std::unique_ptr<DatabaseHandle>> open(std::optional<std::string> data_dir,
-                                                      std::shared_ptr<const EncryptionKey> key);
+                                                      std::shared_ptr<const EncryptionKey> key,
+                                                      OpenOptions options = {});
   ~DatabaseHandle();
+
+  // Checkpoints when the log holds changes, then closes the log and releases the data
+  // directory's lock and the collections. Waits for changes in flight. Idempotent. When the
+  // checkpoint fails the handle is closed all the same (the log still holds every change, for
+  // the next opening) and the error is returned. In a child of fork() nothing is written.
+  Status close();
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
 
   // What start-up passed over and kept, one message each; empty after a clean start.
   const std::vector<std::string>& recovery_warnings() const { return recovery_warnings_; }
@@ -77,7 +105,8 @@ class DatabaseHandle {
                       Document document, std::span<const float> embedding);
   Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<Collection>& collection,
                                          std::string_view name,
-                                         std::vector<DocumentWithEmbedding> documents);
+                                         std::vector<DocumentWithEmbedding> documents,
+                                         const BatchOptions& options = {});
   Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
                                const Uuid& id);
 
@@ -107,9 +136,28 @@ class DatabaseHandle {
   Status load(std::string_view name, std::optional<std::string> path,
               std::shared_ptr<const EncryptionKey> key);
   Status compact();
-  Result<size_t> rebuild(std::string_view collection);
+  Result<size_t> rebuild(std::string_view collection, const BatchOptions& options = {});
 
  private:
+  // Declared before a logged change takes its locks, so that on the way out (locks released)
+  // it checkpoints when the log has outgrown its bound.
+  class CheckpointIfDue {
+   public:
+    explicit CheckpointIfDue(DatabaseHandle& h) : h_(h) {}
+    ~CheckpointIfDue() { h_.maybe_checkpoint(); }
+    CheckpointIfDue(const CheckpointIfDue&) = delete;
+    CheckpointIfDue& operator=(const CheckpointIfDue&) = delete;
+
+   private:
+    DatabaseHandle& h_;
+  };
+  // An automatic checkpoint when the log has reached its bound; failures are left for the next
+  // change (the log keeps everything) after another bound's worth of records. Takes the order
+  // lock exclusively: the caller holds none of the handle's locks.
+  void maybe_checkpoint() noexcept;
+  // The log size that triggers an automatic checkpoint now. The caller holds order_lock().
+  uint64_t checkpoint_bound_locked();
+
   DatabaseHandle(std::optional<std::string> data_dir, std::shared_ptr<const EncryptionKey> key,
                  std::unique_ptr<SyncWriteAheadLog> wal);
 
@@ -195,6 +243,10 @@ class DatabaseHandle {
   bool keep_log_copy_ = false;
   std::vector<std::string> recovery_warnings_;
   const pid_t owner_pid_;
+  OpenOptions options_;
+  std::atomic<bool> closed_{false};
+  // The log size below which maybe_checkpoint() does nothing: a cheap test on every change.
+  std::atomic<uint64_t> next_checkpoint_check_{kCheckpointFloorBytes};
 };
 
 }  // namespace tarnwell_core

@@ -44,11 +44,16 @@ struct NewIndexes {
 };
 
 // Builds the new structures over `c`, training product quantization when configured.
-Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t dimension) {
+Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t dimension,
+                         const BatchOptions& options) {
   NewIndexes out{HnswIndex(config, dimension), {}, {}, {}, {}};
   const size_t n = c.docs.size();
   out.uuid_to_internal.reserve(n);
   out.internal_to_uuid.reserve(n);
+  std::vector<QuantizedVector> q;
+  std::vector<HnswIndex::BatchNode> nodes;
+  q.reserve(n);
+  nodes.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
     const std::span<const float> v(c.vectors.data() + i * dimension, dimension);
@@ -56,8 +61,12 @@ Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t 
     out.internal_to_uuid.push_back(c.docs[i]->id);
     out.bm25.add_document(id, c.docs[i]->text);
     out.metadata.add(id, c.docs[i]->metadata);
-    out.hnsw.insert(id, v, QuantizedVector::quantize(v));
+    q.push_back(QuantizedVector::quantize(v));
+    nodes.push_back({v, &q.back()});
   }
+  const size_t threads = options.thread_count();
+  out.hnsw.insert_batch(nodes, threads, options.progress);
+  q = {};
   if (config.pq_subspaces == 0 || out.hnsw.node_count == 0) return out;
 
   std::vector<float> training;
@@ -86,7 +95,7 @@ Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t 
 
 }  // namespace
 
-Result<size_t> Collection::rebuild() {
+Result<size_t> Collection::rebuild(const BatchOptions& options) {
   Collected collected;
   HnswConfig config;
   {
@@ -107,7 +116,7 @@ Result<size_t> Collection::rebuild() {
   }
   const size_t n = collected.docs.size();
 
-  ASSIGN_OR_RETURN(NewIndexes built, build(collected, config, dimension_));
+  ASSIGN_OR_RETURN(NewIndexes built, build(collected, config, dimension_, options));
   collected.vectors = {};
 
   // The replaced structures are freed after the lock is released.

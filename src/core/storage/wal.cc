@@ -338,7 +338,17 @@ SyncWriteAheadLog::SyncWriteAheadLog(std::string path, UniqueFd lock_fd, UniqueF
     : path_(std::move(path)),
       key_(std::move(key)),
       lock_fd_(std::move(lock_fd)),
-      fd_(std::move(fd)) {}
+      fd_(std::move(fd)) {
+  if (Result<uint64_t> size = file_size(fd_.get())) size_bytes_ = *size;
+}
+
+void SyncWriteAheadLog::close(const Status& why) {
+  std::lock_guard lock(mu_);
+  closed_ = why;
+  fd_.reset();
+  lock_fd_.reset();  // the directory is free for another writer from here
+  size_bytes_ = 0;
+}
 
 Result<std::unique_ptr<SyncWriteAheadLog>> SyncWriteAheadLog::open(
     const std::string& data_dir, std::shared_ptr<const EncryptionKey> key) {
@@ -410,6 +420,7 @@ Status SyncWriteAheadLog::append_locked(std::span<const uint8_t> payload, WalRec
 
 Result<bool> SyncWriteAheadLog::retract(const WalRecordSpan& record) {
   std::lock_guard lock(mu_);
+  if (!closed_.ok()) return Err(closed_);
   if (!poisoned_.ok()) return Err(poisoned_);
   Result<uint64_t> size = file_size(fd_.get());
   if (!size) return Err(with_path(size.error(), path_));
@@ -424,6 +435,7 @@ Result<bool> SyncWriteAheadLog::retract(const WalRecordSpan& record) {
 }
 
 Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record, WalRecordSpan* where) {
+  if (!closed_.ok()) return closed_;
   if (!poisoned_.ok()) return poisoned_;
   // The length to restore if this append fails. Taken from the file rather than remembered, so it
   // is right whatever happened to the file since the last append.
@@ -441,6 +453,7 @@ Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record, WalRecor
     s = faults_.sync_errno != 0 ? Status::from_errno(faults_.sync_errno) : fsync_fd(fd_.get());
   if (s.ok()) {
     if (where != nullptr) *where = {*before, *before + record.size()};
+    size_bytes_ = *before + record.size();
     return s;
   }
   s = with_path(s, path_);
@@ -453,17 +466,20 @@ Status SyncWriteAheadLog::write_record(std::span<const uint8_t> record, WalRecor
 Status SyncWriteAheadLog::restore_length(uint64_t length) {
   if (faults_.cut_back_errno != 0) return Status::from_errno(faults_.cut_back_errno);
   RETURN_IF_ERROR(truncate_fd(fd_.get(), length));
+  size_bytes_ = length;
   return fsync_fd(fd_.get());
 }
 
 Status SyncWriteAheadLog::truncate() {
   std::lock_guard lock(mu_);
+  if (!closed_.ok()) return closed_;
   // No O_CREAT: a log file that vanished is reported, not silently recreated.
   ASSIGN_OR_RETURN(UniqueFd emptied, open_log_file(path_, O_WRONLY | O_TRUNC));
   RETURN_IF_ERROR(with_path(fsync_fd(emptied.get()), path_));
   ASSIGN_OR_RETURN(UniqueFd fresh, open_log_file(path_, O_WRONLY | O_APPEND | O_CREAT));
   fd_ = std::move(fresh);
   poisoned_ = Status();
+  size_bytes_ = 0;
   return Status();
 }
 
@@ -478,6 +494,7 @@ Status SyncWriteAheadLog::cut_back(uint64_t good_end) {
   }
   if (good_end == size) return Status();
   RETURN_IF_ERROR(with_path(truncate_fd(fd_.get(), good_end), path_));
+  size_bytes_ = good_end;
   return with_path(fsync_fd(fd_.get()), path_);
 }
 
@@ -490,6 +507,7 @@ Status SyncWriteAheadLog::replace_contents(std::span<const uint8_t> bytes) {
   ASSIGN_OR_RETURN(UniqueFd fresh, open_log_file(path_, O_WRONLY | O_APPEND));
   fd_ = std::move(fresh);
   poisoned_ = Status();
+  size_bytes_ = bytes.size();
   return Status();
 }
 

@@ -5,6 +5,7 @@
 // the writer until reopened); one writer per data directory, enforced by an advisory lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -121,6 +122,13 @@ class SyncWriteAheadLog {
     std::construct_at(&mu_);
   }
 
+  // Closes the log file and releases the directory lock; every later append, truncate or
+  // retract fails with `why`. The caller holds checkpoint_lock() exclusively.
+  void close(const Status& why);
+
+  // Bytes in the log file as of the last append, truncate or cut (0 after close).
+  uint64_t size_bytes() const { return size_bytes_.load(std::memory_order_relaxed); }
+
   const std::string& path() const { return path_; }
   const EncryptionKey* key() const { return key_.get(); }
 
@@ -151,6 +159,8 @@ class SyncWriteAheadLog {
   UniqueFd lock_fd_;              // holds the directory lock for the writer's lifetime
   UniqueFd fd_;                   // "wal.bin", O_APPEND
   Status poisoned_;               // not OK once a failed append could not be undone
+  Status closed_;                 // not OK once closed: nothing reopens the writer
+  std::atomic<uint64_t> size_bytes_{0};
   FaultsForTesting faults_;
 };
 
