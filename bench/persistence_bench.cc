@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/storage/crypto.h"
-#include "core/storage/handle.h"
+#include "core/database/handle.h"
 #include "core/storage/snapshot.h"
 #include "core/util/file.h"
 

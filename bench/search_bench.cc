@@ -22,7 +22,7 @@
 #include "core/hnsw/distance.h"
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 namespace {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/storage/crypto.h"
 #include "core/storage/snapshot.h"
 

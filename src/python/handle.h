@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "core/storage/handle.h"
+#include "core/database/handle.h"
 #include "python/args.h"
 
 namespace tarnwell_py {

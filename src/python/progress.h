@@ -9,7 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/util/progress.h"
 #include "python/args.h"
 #include "python/ref.h"

@@ -11,7 +11,7 @@
 
 #include "collection_test_util.h"
 #include "core/search/filter.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "hnsw_test_util.h"
 
 namespace tarnwell_core {

@@ -1,6 +1,6 @@
 // The collection store's bookkeeping: internal ids, tombstones, keyword postings, the memory
 // estimate, and re-used document ids (retired internal ids keep the tables consistent).
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/document.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core::testing_util {
 

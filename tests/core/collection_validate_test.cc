@@ -7,7 +7,7 @@
 #include <random>
 
 #include "collection_test_util.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "hnsw_test_util.h"
 
 namespace tarnwell_core {

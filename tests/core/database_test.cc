@@ -1,7 +1,7 @@
 // The registry and log replay: name rules of the registry, references that outlive removal, the
 // replay skip rules (duplicates, missing collections, wrong lengths, unusable creations), and
 // replay idempotence over a snapshot that already holds the log's effects.
-#include "core/storage/database.h"
+#include "core/collection/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include "core/hnsw/distance.h"
 #include "core/hnsw/insert.h"
 #include "core/search/filter.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "hnsw_test_util.h"
 
 namespace tarnwell_core {

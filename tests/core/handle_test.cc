@@ -3,7 +3,7 @@
 // survive a save, deleted collections stay deleted, load is all or nothing and durable, a damaged
 // log tail is cut back, a log for another key is refused, "{name}.twl" wins over stale copies,
 // one handle per directory, and files that only failed to load are never removed.
-#include "core/storage/handle.h"
+#include "core/database/handle.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <map>
 
-#include "core/storage/handle.h"
+#include "core/database/handle.h"
 #include "core/storage/snapshot.h"
 #include "core/storage/wal.h"
 #include "core/util/file.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "collection_test_util.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 namespace {

@@ -16,9 +16,9 @@
 
 #include "core/document.h"
 #include "core/hnsw/config.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/storage/crypto.h"
-#include "core/storage/database.h"
+#include "core/collection/registry.h"
 #include "core/storage/wal_entry.h"
 #include "core/util/status.h"
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/storage/crypto.h"
 #include "core/util/status.h"
 

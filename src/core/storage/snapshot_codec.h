@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/hnsw/config.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/util/codec.h"
 #include "core/util/status.h"
 

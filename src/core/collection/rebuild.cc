@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "core/quantization/scalar.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 namespace {

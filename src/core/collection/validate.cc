@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 namespace {

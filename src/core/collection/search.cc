@@ -11,7 +11,7 @@
 #include "core/hnsw/search.h"
 #include "core/search/filter.h"
 #include "core/search/hybrid.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 namespace {

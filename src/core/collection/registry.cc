@@ -1,7 +1,7 @@
 // Registry operations and log replay. Replay trusts nothing in a record beyond what the log's
 // framing checked: names, configurations and embedding lengths are checked here, so that a
 // record the facade would have refused cannot build a collection that misbehaves later.
-#include "core/storage/database.h"
+#include "core/collection/registry.h"
 
 #include <memory>
 #include <mutex>

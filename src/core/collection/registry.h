@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/hnsw/config.h"
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 #include "core/storage/wal_entry.h"
 #include "core/util/status.h"
 

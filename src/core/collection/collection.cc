@@ -2,7 +2,7 @@
 // Every internal id keeps its own entry in uuid_to_internal and at most one node per document
 // id is live: inserting an id that was used before retires its earlier internal id, which keeps
 // a fresh random id of its own and stays tombstoned until a rebuild reclaims it.
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
 // Reads and changes of a collection beyond one document at a time: deleting many, changing a
 // document's text or metadata in place, reading a stored embedding back, counting and listing
 // the documents that pass a filter in insertion order.
-#include "core/storage/collection.h"
+#include "core/collection/collection.h"
 
 namespace tarnwell_core {
 

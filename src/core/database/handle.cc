@@ -2,7 +2,7 @@
 // checkpoints (save, compact, load). Lock order: the order lock (the log's checkpoint lock) →
 // a collection's writer mutex → the log's mutex or a collection's lock; the registry lock is only
 // taken briefly, never around a wait for another lock.
-#include "core/storage/handle.h"
+#include "core/database/handle.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
