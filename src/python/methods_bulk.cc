@@ -447,8 +447,6 @@ TW_METHOD(method_insert_columns) {
 
     const uint64_t dimension = collection->dimension();
     std::vector<DocumentWithEmbedding> documents(n);
-    std::unordered_set<Uuid, tarnwell_core::UuidHash> seen;
-    seen.reserve(n);
     for (size_t i = 0; i < n; ++i) {
       const auto at = static_cast<Py_ssize_t>(i);
       const std::string where = "in row " + std::to_string(i);
@@ -479,11 +477,6 @@ TW_METHOD(method_insert_columns) {
         }
       }
       if (ok) ok = make_document(text, std::move(metadata), id, &documents[i].document);
-      if (ok && !seen.insert(documents[i].document.id).second) {
-        PyErr_Format(PyExc_ValueError, "document '%s' appears more than once in the batch",
-                     documents[i].document.id.to_string().c_str());
-        ok = false;
-      }
       if (!ok) {
         add_error_context(where);
         return nullptr;

@@ -119,10 +119,9 @@ bool parse_document_ref(PyObject* self, const Signature& sig, PyObject* const* a
 }  // namespace
 
 bool check_dimension(size_t got, uint64_t expected) {
-  if (got == expected) return true;
-  PyErr_Format(PyExc_ValueError, "embedding dimension mismatch: expected %llu, got %zu",
-               static_cast<unsigned long long>(expected), got);
-  return false;
+  const Status s = tarnwell_core::check_dimension(got, expected);
+  if (!s.ok()) raise_status(s);
+  return s.ok();
 }
 
 bool make_document(std::string_view text, Metadata metadata, std::optional<Uuid> id,
@@ -239,7 +238,6 @@ TW_METHOD(method_batch_insert) {
     // Parse everything first: a bad element ends the call before anything is logged.
     const uint64_t dimension = collection->dimension();
     std::vector<DocumentWithEmbedding> documents;
-    std::unordered_set<Uuid, tarnwell_core::UuidHash> seen;
     const Py_ssize_t initial = PyList_GET_SIZE(list);
     documents.reserve(static_cast<size_t>(initial));
     for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
@@ -248,11 +246,6 @@ TW_METHOD(method_batch_insert) {
       if (!check_batch_item(item.get(), i)) return nullptr;
       if (!parse_batch_document(item.get(), dimension, &parsed)) {
         add_error_context("in document " + std::to_string(i) + " of the batch");
-        return nullptr;
-      }
-      if (!seen.insert(parsed.document.id).second) {
-        PyErr_Format(PyExc_ValueError, "document '%s' appears more than once in the batch",
-                     parsed.document.id.to_string().c_str());
         return nullptr;
       }
       documents.push_back(std::move(parsed));

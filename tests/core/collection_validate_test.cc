@@ -127,15 +127,15 @@ TEST(CollectionValidate, EmptyCollections) {
 
 TEST(CollectionValidate, NameMustBeAFileName) {
   run({
-      {"empty", [](auto& f) { f.name = ""; }, fixed("stored collection name is empty")},
-      {"dot", [](auto& f) { f.name = "."; }, fixed("stored collection name '.' is reserved")},
-      {"dot dot", [](auto& f) { f.name = ".."; }, fixed("stored collection name '..' is reserved")},
+      {"empty", [](auto& f) { f.name = ""; }, fixed("stored collection name must not be empty")},
+      {"dot", [](auto& f) { f.name = "."; }, fixed("stored collection name '.' is not a valid file name")},
+      {"dot dot", [](auto& f) { f.name = ".."; }, fixed("stored collection name '..' is not a valid file name")},
       {"slash", [](auto& f) { f.name = "a/b"; },
-       fixed("stored collection name 'a/b' contains '/'")},
+       fixed("stored collection name 'a/b' must not contain '/'")},
       {"nul", [](auto& f) { f.name = std::string("a\0b", 3); },
-       fixed("stored collection name contains NUL")},
+       fixed("stored collection name must not contain a NUL character")},
       {"too long", [](auto& f) { f.name = std::string(248, 'n'); },
-       fixed("stored collection name is 248 bytes long (at most 247)")},
+       fixed("stored collection name is 248 bytes long; at most 247 are allowed")},
   });
   CollectionFields f = sound_fields();
   f.name = std::string(247, 'n');

@@ -47,12 +47,14 @@ Uuid fresh_retired_id(const UuidToInternal& taken) {
 
 }  // namespace
 
+Status check_dimension(size_t got, uint64_t dimension) {
+  if (got == dimension) return Status();
+  return Status::invalid_argument("embedding dimension mismatch: expected " +
+                                  std::to_string(dimension) + ", got " + std::to_string(got));
+}
+
 Status check_embedding(std::span<const float> embedding, uint64_t dimension) {
-  if (embedding.size() != dimension) {
-    return Status::invalid_argument("embedding dimension mismatch: expected " +
-                                    std::to_string(dimension) + ", got " +
-                                    std::to_string(embedding.size()));
-  }
+  RETURN_IF_ERROR(check_dimension(embedding.size(), dimension));
   for (size_t i = 0; i < embedding.size(); ++i) {
     if (!std::isfinite(embedding[i])) {
       return Status::invalid_argument("embedding contains a non-finite value at index " +

@@ -55,10 +55,19 @@ struct CollectionData {
                  std::vector<Uuid> internal_to_uuid);
 };
 
+// "{name}.twl.tmp" must fit the usual 255-byte limit on a file name.
+inline constexpr size_t MAX_COLLECTION_NAME_BYTES = 247;
+
+// Whether a collection name may become a file name: not empty, not "." or "..", no '/' or NUL,
+// at most 247 bytes. kInvalidArgument naming the problem otherwise.
+Status validate_collection_name(std::string_view name);
+
 // Whether an embedding may enter a collection of `dimension` (a stored vector or a query):
 // kInvalidArgument "embedding dimension mismatch: expected {}, got {}", or "embedding contains a
 // non-finite value at index {}" for NaN and infinities, which would rank arbitrarily.
 Status check_embedding(std::span<const float> embedding, uint64_t dimension);
+// The dimension part of check_embedding alone.
+Status check_dimension(size_t got, uint64_t dimension);
 
 // The memory estimate of a collection's state, for callers already holding its lock.
 uint64_t estimate_memory_bytes(const CollectionData& data);

@@ -16,20 +16,9 @@ std::string str(uint64_t v) { return std::to_string(v); }
 
 Status bad(std::string msg) { return Status::invalid_data(std::move(msg)); }
 
-// Collection names become file names ("{}.twl.tmp" must fit in 255 bytes).
-constexpr size_t kMaxNameBytes = 247;
-
+// A stored name is held to the rules of a new one (it becomes a file name).
 Status check_name(const std::string& name) {
-  if (name.empty()) return bad("stored collection name is empty");
-  if (name == "." || name == "..") return bad("stored collection name '" + name + "' is reserved");
-  if (name.find('\0') != std::string::npos) return bad("stored collection name contains NUL");
-  if (name.find('/') != std::string::npos) {
-    return bad("stored collection name '" + name + "' contains '/'");
-  }
-  if (name.size() > kMaxNameBytes) {
-    return bad("stored collection name is " + str(name.size()) + " bytes long (at most " +
-               str(kMaxNameBytes) + ")");
-  }
+  if (Status s = validate_collection_name(name); !s.ok()) return bad("stored " + s.message());
   return {};
 }
 
@@ -271,6 +260,27 @@ std::shared_ptr<Collection> Collection::from_fields(CollectionFields&& validated
   return std::make_shared<Collection>(CollectionData(
       std::move(f.name), f.dimension, std::move(f.documents), std::move(index), std::move(f.bm25),
       std::move(f.uuid_to_internal), std::move(f.internal_to_uuid)));
+}
+
+Status validate_collection_name(std::string_view name) {
+  if (name.empty()) return Status::invalid_argument("collection name must not be empty");
+  if (name == "." || name == "..") {
+    return Status::invalid_argument("collection name '" + std::string(name) +
+                                    "' is not a valid file name");
+  }
+  if (name.find('/') != std::string_view::npos) {
+    return Status::invalid_argument("collection name '" + std::string(name) +
+                                    "' must not contain '/'");
+  }
+  if (name.find('\0') != std::string_view::npos) {
+    return Status::invalid_argument("collection name must not contain a NUL character");
+  }
+  if (name.size() > MAX_COLLECTION_NAME_BYTES) {
+    return Status::invalid_argument("collection name is " + std::to_string(name.size()) +
+                                    " bytes long; at most " +
+                                    std::to_string(MAX_COLLECTION_NAME_BYTES) + " are allowed");
+  }
+  return Status();
 }
 
 }  // namespace tarnwell_core

@@ -62,27 +62,6 @@ Result<std::vector<uint8_t>> encode_with_room(const CollectionData& data, size_t
 
 }  // namespace
 
-Status validate_collection_name(std::string_view name) {
-  if (name.empty()) return Status::invalid_argument("collection name must not be empty");
-  if (name == "." || name == "..") {
-    return Status::invalid_argument("collection name '" + std::string(name) +
-                                    "' is not a valid file name");
-  }
-  if (name.find('/') != std::string_view::npos) {
-    return Status::invalid_argument("collection name '" + std::string(name) +
-                                    "' must not contain '/'");
-  }
-  if (name.find('\0') != std::string_view::npos) {
-    return Status::invalid_argument("collection name must not contain a NUL character");
-  }
-  if (name.size() > MAX_COLLECTION_NAME_BYTES) {
-    return Status::invalid_argument("collection name is " + std::to_string(name.size()) +
-                                    " bytes long; at most " +
-                                    std::to_string(MAX_COLLECTION_NAME_BYTES) + " are allowed");
-  }
-  return Status();
-}
-
 std::string snapshot_file_name(std::string_view name) {
   std::string out(name);
   out += '.';

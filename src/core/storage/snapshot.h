@@ -23,12 +23,6 @@ namespace tarnwell_core {
 inline constexpr char SNAPSHOT_EXTENSION[] = "twl";
 inline constexpr char PLAIN_SNAPSHOT_MARKER[] = "TCR1";
 inline constexpr char ENCRYPTED_SNAPSHOT_MARKER[] = "TCE1";
-// "{name}.twl.tmp" must fit the usual 255-byte limit on a file name.
-inline constexpr size_t MAX_COLLECTION_NAME_BYTES = 247;
-
-// Whether a collection name may become a file name: not empty, not "." or "..", no '/' or NUL,
-// at most 247 bytes. kInvalidArgument naming the problem otherwise.
-Status validate_collection_name(std::string_view name);
 
 // "{name}.twl".
 std::string snapshot_file_name(std::string_view name);
