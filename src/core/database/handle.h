@@ -85,8 +85,6 @@ class DatabaseHandle {
 
   const std::optional<std::string>& data_dir() const { return data_dir_; }
   const std::shared_ptr<const EncryptionKey>& default_key() const { return default_key_; }
-  Database& db() { return db_; }
-  const Database& db() const { return db_; }
 
   // Collections. Refused before logging: a name that cannot be a file name, dimension 0, m < 2,
   // ef_construction 0 (and m_max0 < m, max_layers outside 1..255, pq_subspaces not dividing the
