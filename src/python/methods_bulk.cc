@@ -87,9 +87,9 @@ PyObject* fetched_list(const Fetched& f, bool ids_only) {
 // One page of a scan, as Fetched; sets KeyError for an `after` that is no document.
 bool scan_page(const Collection& c, const std::optional<Uuid>& after, size_t limit,
                const std::optional<MetadataFilter>& filter, bool include, Fetched* out,
-               bool* more) {
+               bool* more, Collection::ScanCursor* cursor = nullptr) {
   auto page = without_gil([&]() -> tarnwell_core::Result<Collection::ScanPage> {
-    auto p = c.scan(after, limit, filter ? &*filter : nullptr);
+    auto p = c.scan(after, limit, filter ? &*filter : nullptr, cursor);
     if (p && include) {
       out->documents = p->documents;
       fetch_embeddings(c, *out);
@@ -102,6 +102,7 @@ bool scan_page(const Collection& c, const std::optional<Uuid>& after, size_t lim
   }
   if (!include) out->documents = std::move(page->documents);
   *more = page->more;
+  if (cursor != nullptr) *cursor = page->next;
   return true;
 }
 
@@ -118,7 +119,8 @@ struct DocumentIteratorObject {
   bool include_embedding;
   bool done;
   bool started;
-  Uuid after;
+  Uuid after;                     // the last document handed out: where to resume after a rebuild
+  Collection::ScanCursor cursor;  // where the next page starts while the layout holds
 };
 
 void iterator_dealloc(PyObject* self) {
@@ -152,7 +154,10 @@ PyObject* iterator_next(PyObject* self) {
     bool more = false;
     std::optional<Uuid> after;
     if (it->started) after = it->after;
-    if (!scan_page(*collection, after, it->batch_size, filter, it->include_embedding, &f, &more)) {
+    // Resuming at a position, not after an id: a document upserted since it was handed out
+    // (which moves it to the end) neither ends nor skips the iteration.
+    if (!scan_page(*collection, after, it->batch_size, filter, it->include_embedding, &f, &more,
+                   &it->cursor)) {
       return nullptr;
     }
     it->started = true;
@@ -349,6 +354,7 @@ TW_METHOD(method_documents) {
     it->done = false;
     it->started = false;
     it->after = Uuid{};
+    it->cursor = Collection::ScanCursor{};
     return reinterpret_cast<PyObject*>(it);
   });
 }

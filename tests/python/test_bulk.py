@@ -101,6 +101,17 @@ def test_reads(filled):
     assert [d["id"] for d in db.documents("c", eq("b", 3), batch_size=2)] == ids[3::5]
     with pytest.raises(KeyError):
         db.scan("c", after=str(uuid.uuid4()))
+    # Changes during an iteration neither end it nor skip documents it has not reached.
+    it = db.documents("c", batch_size=4)
+    seen = [next(it)["id"] for _ in range(4)]
+    db.upsert("c", "moved", rows(1)[0], id=seen[-1])
+    db.delete("c", ids[5])
+    rest = [d["id"] for d in it]
+    assert rest == [i for i in ids[4:] if i != ids[5]] + [seen[-1]]
+    it = db.documents("c", batch_size=4)
+    seen = [next(it)["id"] for _ in range(4)]
+    db.rebuild("c")  # renumbers: the iteration resumes after the last document it handed out
+    assert [d["id"] for d in it] == [d["id"] for d in db.scan("c")][4:]
 
 
 def test_embedding_read_back_without_raw_vectors_is_close():

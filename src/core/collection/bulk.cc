@@ -1,6 +1,8 @@
 // Reads and changes of a collection beyond one document at a time: deleting many, changing a
 // document's text or metadata in place, reading a stored embedding back, counting and listing
 // the documents that pass a filter in insertion order.
+#include <atomic>
+
 #include "core/collection/collection.h"
 
 namespace tarnwell_core {
@@ -73,10 +75,13 @@ std::optional<std::vector<float>> Collection::get_embedding(const Uuid& id) cons
 }
 
 Result<Collection::ScanPage> Collection::scan(const std::optional<Uuid>& after, size_t limit,
-                                              const MetadataFilter* filter) const {
+                                              const MetadataFilter* filter,
+                                              const ScanCursor* resume) const {
   std::shared_lock lock(mu_);
   size_t p = 0;
-  if (after) {
+  if (resume != nullptr && resume->layout == layout_) {
+    p = resume->position;
+  } else if (after) {
     const auto u = data_.uuid_to_internal.find(*after);
     if (u == data_.uuid_to_internal.end()) {
       return Err(Status::not_found("scan position '" + after->to_string() +
@@ -96,7 +101,13 @@ Result<Collection::ScanPage> Collection::scan(const std::optional<Uuid>& after, 
     }
     page.documents.push_back(owner(doc));
   }
+  page.next = {p, layout_};
   return page;
+}
+
+uint64_t Collection::next_layout() noexcept {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 std::vector<Uuid> Collection::matching_ids(const MetadataFilter* filter) const {

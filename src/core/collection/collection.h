@@ -140,12 +140,21 @@ class Collection {
   // Live documents in insertion order (internal id order, which a rebuild keeps), starting after
   // the document `after` when given, at most `limit`, passing `filter` when given. kNotFound when
   // `after` was never an id of this collection (or was reclaimed by a rebuild).
+  // Where a scan stopped: valid while the collection keeps its internal ids (a rebuild renumbers
+  // them, and another collection object has its own), which `layout` tells.
+  struct ScanCursor {
+    size_t position = 0;
+    uint64_t layout = 0;
+  };
   struct ScanPage {
     std::vector<std::shared_ptr<const Document>> documents;
     bool more = false;  // documents passing the filter remain after the page
+    ScanCursor next;    // where the next page starts
   };
+  // With a `resume` cursor of this layout, the page starts there (so a document changed after it
+  // was listed moves nothing); otherwise after `after`, or at the start.
   Result<ScanPage> scan(const std::optional<Uuid>& after, size_t limit,
-                        const MetadataFilter* filter) const;
+                        const MetadataFilter* filter, const ScanCursor* resume = nullptr) const;
   // The live documents passing `filter` (all of them without one), in insertion order.
   std::vector<Uuid> matching_ids(const MetadataFilter* filter) const;
   size_t count(const MetadataFilter* filter) const;
@@ -289,6 +298,9 @@ class Collection {
   // Field -> value -> internal ids of the live documents, for filters. Never persisted; kept in
   // step by insert, delete, rebuild and construction, like live_.
   MetadataIndex metadata_;
+  // Changes whenever internal ids are renumbered (rebuild); unique across collection objects.
+  uint64_t layout_ = next_layout();
+  static uint64_t next_layout() noexcept;
   mutable FilterCache filter_cache_;  // has its own lock: searches share it
 };
 

@@ -147,6 +147,7 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
     old.internal_to_uuid = std::exchange(d.internal_to_uuid, std::move(built.internal_to_uuid));
     old.metadata = std::exchange(metadata_, std::move(built.metadata));
     rebuild_live_table();
+    layout_ = next_layout();  // scan cursors taken before now no longer apply
     // A collected document deleted or replaced meanwhile must not stay live in the new indexes.
     for (size_t i = 0; i < n; ++i) {
       if (live_[i] != collected.docs[i].get()) unindex_locked(static_cast<uint32_t>(i));
