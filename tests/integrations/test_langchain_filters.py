@@ -57,22 +57,22 @@ def _same(stored, value):
 
 
 def _holds(metadata, formula):
-    for key, spec in formula.items():
+    for key, clauses in formula.items():
         if key == "$and":
-            ok = all(_holds(metadata, f) for f in spec)
+            ok = all(_holds(metadata, f) for f in clauses)
         elif key == "$or":
-            ok = any(_holds(metadata, f) for f in spec)
+            ok = any(_holds(metadata, f) for f in clauses)
         elif key == "$not":
-            ok = not _holds(metadata, spec)
+            ok = not _holds(metadata, clauses)
         else:
-            ok = all(_field_holds(metadata, key, op, v) for op, v in _operators(spec))
+            ok = all(_field_holds(metadata, key, op, v) for op, v in _operators(clauses))
         if not ok:
             return False
     return True
 
 
-def _operators(spec):
-    return spec.items() if isinstance(spec, dict) else [("$eq", spec)]
+def _operators(clauses):
+    return clauses.items() if isinstance(clauses, dict) else [("$eq", clauses)]
 
 
 def _field_holds(metadata, field, op, operand):

@@ -139,12 +139,12 @@ def _check_size(alternatives: Alternatives) -> None:
         )
 
 
-def _field_conditions(field: str, spec: object) -> Conjunction:
-    if not isinstance(spec, Mapping):
-        return [_condition(field, "$eq", spec)]
-    if not spec:
+def _field_conditions(field: str, operators: object) -> Conjunction:
+    if not isinstance(operators, Mapping):
+        return [_condition(field, "$eq", operators)]
+    if not operators:
         raise ValueError(f"filter on '{field}' has no operator")
-    return [_condition(field, op, operand) for op, operand in spec.items()]
+    return [_condition(field, op, operand) for op, operand in operators.items()]
 
 
 def _condition(field: str, op: str, operand: object) -> Literal_:
