@@ -3,6 +3,7 @@
 // searched, changed, rebuilt when small, and saved and loaded again, which must succeed.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <span>
@@ -45,6 +46,12 @@ void exercise(Collection& c) {
   if (nodes <= MAX_REBUILT_NODES) (void)c.rebuild();
 }
 
+// Says which step broke before aborting, so a crash input explains itself.
+[[noreturn]] void fail(const char* step, const Status& status) {
+  std::fprintf(stderr, "snapshot_fuzz: %s: %s\n", step, status.message().c_str());
+  std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -56,12 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A collection that loaded must save and load again as it is.
   auto bytes = encode_snapshot(**loaded, nullptr);
-  if (!bytes) std::abort();
+  if (!bytes) fail("saving what loaded", bytes.error());
   Result<std::shared_ptr<Collection>> again = decode_snapshot(*bytes, "again.twl", nullptr);
-  if (!again) std::abort();
+  if (!again) fail("loading what was saved", again.error());
 
   exercise(**loaded);
   auto after = encode_snapshot(**loaded, nullptr);
-  if (!after || !decode_snapshot(*after, "after.twl", nullptr)) std::abort();
+  if (!after) fail("saving after changes", after.error());
+  auto reloaded = decode_snapshot(*after, "after.twl", nullptr);
+  if (!reloaded) fail("loading after changes", reloaded.error());
   return 0;
 }

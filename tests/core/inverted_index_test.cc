@@ -251,6 +251,25 @@ TEST(InvertedIndex, InconsistentLoadedIndexesStillSearchSafely) {
   EXPECT_GE(neg[0].second, neg[1].second);
 }
 
+// A file may carry the length and postings of an id that has no live document; recounting drops
+// them, so what is saved again passes validation (total_length covers every length kept).
+TEST(InvertedIndex, RecountDropsWhatRemovedIdsLeftBehind) {
+  InvertedIndex idx;
+  idx.postings["cat"] = {{0, 1}, {1, 2}};
+  idx.postings["dog"] = {{1, 1}};
+  idx.doc_lengths = {1, 3, 0};
+  idx.doc_count = 9;
+  idx.total_length = 1;
+  idx.recount({true, false, true});
+  EXPECT_EQ(idx.doc_lengths, (std::vector<uint32_t>{1, 0, 0}));
+  EXPECT_EQ(idx.postings.at("cat"), (std::vector<Posting>{{0, 1}}));
+  EXPECT_FALSE(idx.postings.contains("dog"));
+  EXPECT_EQ(idx.doc_count, 2u);
+  EXPECT_EQ(idx.total_length, 1u);
+  EXPECT_TRUE(idx.is_indexed(2));
+  EXPECT_FALSE(idx.is_indexed(1));
+}
+
 // An index split in parts (documents dealt round-robin, so each part numbers its own ids) scores
 // every document to the same bits as the whole when each part is given the summed figures; and
 // figures that miss a query term or overcount it are refused.

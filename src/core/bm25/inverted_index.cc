@@ -147,6 +147,22 @@ void InvertedIndex::remove_documents(std::span<const uint32_t> doc_ids) {
 }
 
 void InvertedIndex::recount(const std::vector<bool>& live) {
+  // Nothing of an id without a live document stays: a file may carry its length or postings,
+  // and counting them out of total_length while keeping them would make the index fail its
+  // own validation once saved again.
+  const auto is_live = [&live](size_t id) { return id < live.size() && live[id]; };
+  for (size_t id = 0; id < doc_lengths.size(); ++id) {
+    if (!is_live(id)) doc_lengths[id] = 0;
+  }
+  for (auto it = postings.begin(); it != postings.end();) {
+    std::vector<Posting>& list = it->second;
+    std::erase_if(list, [&is_live](const Posting& p) { return !is_live(p.doc_id); });
+    if (list.empty()) {
+      it = postings.erase(it);
+    } else {
+      ++it;
+    }
+  }
   indexed_.assign(doc_lengths.size(), false);
   doc_count = 0;
   total_length = 0;
