@@ -36,8 +36,10 @@ void exercise(Collection& c) {
   (void)c.hybrid_search(query, "vector", 5, std::nullopt, 0.7f, FusionMethod::Rrf);
   uint32_t nodes = c.read([](const CollectionData& d) { return d.hnsw.node_count; });
   std::optional<Uuid> some_id = c.read([](const CollectionData& d) -> std::optional<Uuid> {
-    if (d.documents.empty()) return std::nullopt;
-    return d.documents.begin()->first;
+    for (uint32_t p = 0; p < d.documents.slot_count(); ++p) {
+      if (d.documents.live(p)) return d.ids[p];
+    }
+    return std::nullopt;
   });
   if (some_id) (void)c.delete_document(*some_id);
   Uuid fresh;

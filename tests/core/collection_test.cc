@@ -32,9 +32,9 @@ TEST(CollectionStore, InternalIdsAreIssuedInOrderAndNeverReused) {
   c.read([](const CollectionData& d) {
     EXPECT_EQ(d.hnsw.node_count, 2u);
     EXPECT_EQ(d.documents.size(), 1u);
-    EXPECT_EQ(d.uuid_to_internal.at(uid(1)), 0u);
-    EXPECT_EQ(d.uuid_to_internal.at(uid(2)), 1u);
-    EXPECT_EQ(d.internal_to_uuid, (std::vector<Uuid>{uid(1), uid(2)}));
+    EXPECT_EQ(d.ids.at(uid(1)), 0u);
+    EXPECT_EQ(d.ids.at(uid(2)), 1u);
+    EXPECT_EQ(d.ids.uuids(), (std::vector<Uuid>{uid(1), uid(2)}));
     EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{1, 0}));
   });
   EXPECT_EQ(c.document_count(), 1u);
@@ -88,8 +88,9 @@ TEST(CollectionStore, MemoryEstimateCountsEachPart) {
   const uint64_t per_node_bytes = 1 + 1;
   const uint64_t term = 5 + 8 + 48;
   const uint64_t doc_lengths = 4;
-  const uint64_t document = 5 + 128 + 80;
-  const uint64_t tables = 24 + 16;
+  // Its slot, and its record: the metadata's length, the metadata in 10 bytes, the text.
+  const uint64_t document = 16 + 1 + 10 + 5;
+  const uint64_t tables = 16 + 4 * 16;  // the UUID, and the index's smallest slot array
   // The metadata index (derived, never stored) counts too, and is never empty with metadata.
   const uint64_t metadata_index = c.metadata_index_bytes();
   EXPECT_GT(metadata_index, 0u);
@@ -100,11 +101,11 @@ TEST(CollectionStore, MemoryEstimateCountsEachPart) {
   raw.insert_document(doc(1, "hello", {{"a", int64_t{1}}, {"b", std::string("x")}}), kE1);
   EXPECT_EQ(raw.estimate_memory_bytes(), c.estimate_memory_bytes() + 4 * 4);
 
-  // A deleted document leaves its node, its tables and nothing else.
-  // (The index lets go of a deleted document's entries lazily, in bulk.)
+  // A deleted document leaves its node, its tables, its record until the store reclaims the
+  // space, and nothing else. (The index lets go of a deleted document's entries lazily, in bulk.)
   ASSERT_TRUE(c.delete_document(uid(1)));
-  EXPECT_EQ(c.estimate_memory_bytes(),
-            vectors + adjacency + per_node_bytes + doc_lengths + tables + c.metadata_index_bytes());
+  EXPECT_EQ(c.estimate_memory_bytes(), vectors + adjacency + per_node_bytes + doc_lengths +
+                                           document + tables + c.metadata_index_bytes());
 }
 
 TEST(CollectionStore, DeletedIdInsertedAgainRetiresItsOldInternalId) {
@@ -115,13 +116,13 @@ TEST(CollectionStore, DeletedIdInsertedAgainRetiresItsOldInternalId) {
   c.insert_document(doc(1, "new words"), kE2);
 
   c.read([](const CollectionData& d) {
-    ASSERT_EQ(d.internal_to_uuid.size(), 3u);
-    EXPECT_EQ(d.uuid_to_internal.size(), 3u);
-    EXPECT_EQ(d.uuid_to_internal.at(uid(1)), 2u);
-    const Uuid retired = d.internal_to_uuid[0];
+    ASSERT_EQ(d.ids.uuids().size(), 3u);
+    EXPECT_EQ(d.ids.size(), 3u);
+    EXPECT_EQ(d.ids.at(uid(1)), 2u);
+    const Uuid retired = d.ids.uuids()[0];
     EXPECT_NE(retired, uid(1));
-    EXPECT_EQ(d.uuid_to_internal.at(retired), 0u);
-    EXPECT_FALSE(d.documents.contains(retired));
+    EXPECT_EQ(d.ids.at(retired), 0u);
+    EXPECT_FALSE(d.live_id(retired).has_value());
     EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{1, 0, 0}));
   });
   EXPECT_TRUE(validate(fields_of(c)).ok());
@@ -178,7 +179,7 @@ TEST(CollectionStore, RandomChurnKeepsTheTablesConsistent) {
   c.read([&](const CollectionData& d) {
     size_t live_nodes = 0;
     for (uint32_t p = 0; p < d.hnsw.node_count; ++p) {
-      const bool has_doc = d.documents.contains(d.internal_to_uuid[p]);
+      const bool has_doc = d.live_id(d.ids.uuids()[p]).has_value();
       EXPECT_EQ(d.hnsw.deleted[p] == 0, has_doc) << p;
       live_nodes += has_doc;
     }

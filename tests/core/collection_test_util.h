@@ -43,10 +43,25 @@ inline Collection seeded_collection(std::string name, uint64_t dimension, const 
   return Collection(std::move(data));
 }
 
+// The live documents of a collection keyed by id, and its id table as a map.
+inline DocumentMap document_map(const CollectionData& d) {
+  DocumentMap out;
+  for (Document& doc : d.live_documents()) {
+    const Uuid id = doc.id;
+    out.emplace(id, std::make_shared<const Document>(std::move(doc)));
+  }
+  return out;
+}
+inline UuidToInternal id_map(const CollectionData& d) {
+  UuidToInternal out;
+  for (uint32_t p = 0; p < d.ids.size(); ++p) out.emplace(d.ids[p], p);
+  return out;
+}
+
 inline CollectionFields fields_of(const Collection& c) {
   return c.read([](const CollectionData& d) {
-    return CollectionFields{d.name, d.dimension,        d.documents,       d.hnsw.to_fields(),
-                            d.bm25, d.uuid_to_internal, d.internal_to_uuid};
+    return CollectionFields{d.name, d.dimension, document_map(d), d.hnsw.to_fields(),
+                            d.bm25, id_map(d),   d.ids.uuids()};
   });
 }
 

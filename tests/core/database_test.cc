@@ -47,7 +47,7 @@ std::vector<std::string> sorted_names(const Database& db) {
 std::vector<std::pair<Uuid, std::string>> contents(const Collection& c) {
   return c.read([](const CollectionData& d) {
     std::vector<std::pair<Uuid, std::string>> out;
-    for (const auto& [id, doc] : d.documents) out.emplace_back(id, doc->text);
+    for (const Document& doc : d.live_documents()) out.emplace_back(doc.id, doc.text);
     std::sort(out.begin(), out.end());
     return out;
   });

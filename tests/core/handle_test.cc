@@ -64,7 +64,7 @@ State state_of(const DatabaseHandle& h) {
     auto& entry = out[name];
     entry.first = c->dimension();
     c->read([&](const CollectionData& d) {
-      for (const auto& [id, doc] : d.documents) entry.second[id] = doc->text;
+      for (const Document& doc : d.live_documents()) entry.second[doc.id] = doc.text;
     });
   }
   return out;

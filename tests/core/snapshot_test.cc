@@ -68,19 +68,13 @@ void expect_same_state(const Collection& a, const Collection& b) {
     b.read([&](const CollectionData& y) {
       EXPECT_EQ(x.name, y.name);
       EXPECT_EQ(x.dimension, y.dimension);
-      ASSERT_EQ(x.documents.size(), y.documents.size());
-      for (const auto& [id, doc] : x.documents) {
-        auto it = y.documents.find(id);
-        ASSERT_NE(it, y.documents.end());
-        EXPECT_EQ(*doc, *it->second);
-      }
+      EXPECT_EQ(x.live_documents(), y.live_documents());
       EXPECT_TRUE(x.hnsw.to_fields() == y.hnsw.to_fields());
       EXPECT_EQ(x.bm25.postings, y.bm25.postings);
       EXPECT_EQ(x.bm25.doc_lengths, y.bm25.doc_lengths);
       EXPECT_EQ(x.bm25.doc_count, y.bm25.doc_count);
       EXPECT_EQ(x.bm25.total_length, y.bm25.total_length);
-      EXPECT_EQ(x.uuid_to_internal, y.uuid_to_internal);
-      EXPECT_EQ(x.internal_to_uuid, y.internal_to_uuid);
+      EXPECT_EQ(x.ids.uuids(), y.ids.uuids());
     });
   });
 }
@@ -245,31 +239,31 @@ TEST_F(SnapshotTest, LoaderMessages) {
 }
 
 TEST_F(SnapshotTest, ValidationFailureIsReportedWithItsCheck) {
-  // Three documents but two nodes: the data decodes and is then refused.
+  // The collection's dimension changed in the file: the data decodes and is then refused.
   HnswConfig config;
   config.m = 4;
   config.m_max0 = 8;
-  auto two = std::make_shared<Collection>("two", 4, config);
-  two->insert_document(Document(uuid_of(1), "one", {}), vec(4, 1));
-  two->insert_document(Document(uuid_of(2), "two", {}), vec(4, 2));
-  auto three_docs = two->read([](const CollectionData& d) {
-    DocumentMap docs = d.documents;
-    docs.emplace(uuid_of(3), std::make_shared<const Document>(uuid_of(3), "three", Metadata{}));
-    return std::make_shared<Collection>(CollectionData(
-        d.name, d.dimension, std::move(docs), HnswIndex::from_fields(d.hnsw.to_fields()), d.bm25,
-        d.uuid_to_internal, d.internal_to_uuid));
-  });
-  ASSERT_TRUE(save_collection(*three_docs, dir_, nullptr).ok());
+  Collection two("two", 4, config);
+  two.insert_document(Document(uuid_of(1), "one", {}), vec(4, 1));
+  two.insert_document(Document(uuid_of(2), "two", {}), vec(4, 2));
+  auto bytes = encode_snapshot(two, nullptr);
+  ASSERT_TRUE(bytes.has_value());
+  Bytes body(bytes->begin(), bytes->end() - 8);
+  const size_t at = 8 + 3;  // after the name
+  ASSERT_EQ(body[at], 4);
+  body[at] = 5;
+  write("two.twl", body);
   auto r = load("two.twl");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().code(), StatusCode::kInvalidData);
-  EXPECT_EQ(r.error().message(), "snapshot validation failed: documents(3) > node_count(2)");
+  EXPECT_EQ(r.error().message(),
+            "snapshot validation failed: HNSW dimension 4 != collection dimension 5");
 }
 
 // The offset of the config's store_raw_vectors byte in a body.
 size_t raw_flag_offset(const CollectionData& d) {
   size_t at = 8 + d.name.size() + 8 + 8;
-  for (const auto& [id, doc] : d.documents) at += 24 + encoded_size(*doc);
+  for (const Document& doc : d.live_documents()) at += 24 + encoded_size(doc);
   return at + ENCODED_HNSW_CONFIG_SIZE - 1;
 }
 

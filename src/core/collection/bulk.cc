@@ -8,20 +8,14 @@
 namespace tarnwell_core {
 
 size_t Collection::delete_documents(std::span<const Uuid> ids) {
-  std::vector<std::shared_ptr<const Document>> removed;  // released after the lock
-  removed.reserve(ids.size());
   std::vector<uint32_t> nodes;
   nodes.reserve(ids.size());
   std::unique_lock lock(mu_);
   for (const Uuid& id : ids) {
-    const auto it = data_.documents.find(id);
-    if (it == data_.documents.end()) continue;
-    if (const auto u = data_.uuid_to_internal.find(id); u != data_.uuid_to_internal.end()) {
-      unlink_locked(u->second);
-      nodes.push_back(u->second);
-    }
-    removed.push_back(std::move(it->second));
-    data_.documents.erase(it);
+    const std::optional<uint32_t> p = data_.live_id(id);
+    if (!p) continue;
+    unlink_locked(*p);
+    nodes.push_back(*p);
   }
   // The keyword index drops the whole batch in one pass over its postings (one pass per
   // document otherwise); without memory for that, it goes one document at a time.
@@ -30,42 +24,43 @@ size_t Collection::delete_documents(std::span<const Uuid> ids) {
   } catch (const std::bad_alloc&) {
     for (const uint32_t p : nodes) data_.bm25.remove_document(p);
   }
-  return removed.size();
+  return nodes.size();
 }
 
 bool Collection::patch_document(const Uuid& id, std::optional<std::string> text,
                                 std::optional<Metadata> metadata) {
-  std::shared_ptr<const Document> old = get_document(id);
-  if (!old) return false;
-  // Built before the lock; the writer mutex (held by the caller for logged changes) keeps the
+  // Prepared before the lock; the writer mutex (held by the caller for logged changes) keeps the
   // document from changing meanwhile, and a concurrent unlogged change is checked below.
-  auto doc = std::make_shared<const Document>(id, text ? std::move(*text) : old->text,
-                                              metadata ? std::move(*metadata) : old->metadata);
   PreparedText prepared;
-  if (text) prepared = PreparedText::of(doc->text);
+  if (text) prepared = PreparedText::of(*text);
+  std::string compact;
+  if (metadata) compact = encode_compact_metadata(*metadata);
   std::unique_lock lock(mu_);
-  const auto it = data_.documents.find(id);
-  const auto u = data_.uuid_to_internal.find(id);
-  if (it == data_.documents.end() || u == data_.uuid_to_internal.end()) return false;
-  const uint32_t p = u->second;
+  const std::optional<uint32_t> found = data_.live_id(id);
+  if (!found) return false;
+  const uint32_t p = *found;
+  DocumentStore& store = data_.documents;
+  const std::string_view new_text = text ? std::string_view(*text) : store.text(p);
   // The steps that may throw come first and leave nothing a reader can see on failure.
+  if (!metadata) compact = std::string(store.metadata_bytes(p));
   if (text) {
     PreparedText* one = &prepared;
     data_.bm25.reserve_for(p, std::span(&one, 1));
   }
-  if (metadata) metadata_.replace(p, it->second->metadata, doc->metadata);
+  std::string kept_text;
+  if (!text) kept_text = std::string(new_text);  // the arena may move while making room
+  store.reserve(store.slot_count(), DocumentStore::record_size(new_text, compact));
+  if (metadata) metadata_.replace(p, store.metadata(p), *metadata);
   if (text) data_.bm25.replace_prepared(p, prepared);
-  if (p < live_.size()) live_[p] = doc.get();
-  std::swap(it->second, doc);  // the old version is released after the lock, with `doc`
-  lock.unlock();
+  store.put(p, text ? std::string_view(*text) : std::string_view(kept_text), compact);
   return true;
 }
 
 std::optional<std::vector<float>> Collection::get_embedding(const Uuid& id) const {
   std::shared_lock lock(mu_);
-  const auto u = data_.uuid_to_internal.find(id);
-  if (u == data_.uuid_to_internal.end() || live_document(u->second) == nullptr) return std::nullopt;
-  const uint32_t p = u->second;
+  const std::optional<uint32_t> found = data_.live_id(id);
+  if (!found) return std::nullopt;
+  const uint32_t p = *found;
   const HnswIndex& h = data_.hnsw;
   if (h.has_raw_vectors()) {
     const float* v = h.raw_vectors.data() + static_cast<size_t>(p) * dimension_;
@@ -82,24 +77,26 @@ Result<Collection::ScanPage> Collection::scan(const std::optional<Uuid>& after, 
   if (resume != nullptr && resume->layout == layout_) {
     p = resume->position;
   } else if (after) {
-    const auto u = data_.uuid_to_internal.find(*after);
-    if (u == data_.uuid_to_internal.end()) {
+    const std::optional<uint32_t> u = data_.ids.find(*after);
+    if (!u) {
       return Err(Status::not_found("scan position '" + after->to_string() +
                                    "' is not a document of this collection"));
     }
-    p = size_t{u->second} + 1;
+    p = size_t{*u} + 1;
   }
+  const DocumentStore& store = data_.documents;
+  const size_t end = store.slot_count();
   std::optional<IdBitset> members;
-  if (filter != nullptr) members = metadata_.evaluate(*filter, live_.size());
+  if (filter != nullptr) members = metadata_.evaluate(*filter, end);
   ScanPage page;
-  for (; p < live_.size(); ++p) {
-    const Document* doc = live_[p];
-    if (doc == nullptr || (members && !members->test(static_cast<uint32_t>(p)))) continue;
+  for (; p < end; ++p) {
+    const auto q = static_cast<uint32_t>(p);
+    if (!store.live(q) || (members && !members->test(q))) continue;
     if (page.documents.size() == limit) {
       page.more = true;
       break;
     }
-    page.documents.push_back(owner(doc));
+    page.documents.push_back(result_document(q));
   }
   page.next = {p, layout_};
   return page;
@@ -113,16 +110,17 @@ uint64_t Collection::next_layout() noexcept {
 std::vector<Uuid> Collection::matching_ids(const MetadataFilter* filter) const {
   std::shared_lock lock(mu_);
   std::vector<Uuid> ids;
+  const DocumentStore& store = data_.documents;
   if (filter == nullptr) {
-    ids.reserve(data_.documents.size());
-    for (const Document* doc : live_) {
-      if (doc != nullptr) ids.push_back(doc->id);
+    ids.reserve(store.size());
+    for (uint32_t p = 0; p < store.slot_count(); ++p) {
+      if (store.live(p)) ids.push_back(data_.ids[p]);
     }
     return ids;
   }
-  const IdBitset members = metadata_.evaluate(*filter, live_.size());
+  const IdBitset members = metadata_.evaluate(*filter, store.slot_count());
   members.for_each([&](uint32_t p) {
-    if (const Document* doc = live_document(p)) ids.push_back(doc->id);
+    if (store.live(p)) ids.push_back(data_.ids[p]);
   });
   return ids;
 }
@@ -130,7 +128,7 @@ std::vector<Uuid> Collection::matching_ids(const MetadataFilter* filter) const {
 size_t Collection::count(const MetadataFilter* filter) const {
   std::shared_lock lock(mu_);
   if (filter == nullptr) return data_.documents.size();
-  return metadata_.evaluate(*filter, live_.size()).count();
+  return metadata_.evaluate(*filter, data_.documents.slot_count()).count();
 }
 
 }  // namespace tarnwell_core

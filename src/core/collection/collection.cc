@@ -1,5 +1,5 @@
 // The collection store: construction, insertion, deletion, lookup and the memory estimate.
-// Every internal id keeps its own entry in uuid_to_internal and at most one node per document
+// Every internal id keeps its own UUID in the id table and at most one node per document
 // id is live: inserting an id that was used before retires its earlier internal id, which keeps
 // a fresh random id of its own and stays tombstoned until a rebuild reclaims it.
 #include "core/collection/collection.h"
@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "core/quantization/scalar.h"
-#include "core/util/hash_map.h"
 #include "core/util/os_random.h"
 
 namespace tarnwell_core {
@@ -38,7 +37,7 @@ Uuid random_uuid() {
   return u;
 }
 
-Uuid fresh_retired_id(const UuidToInternal& taken) {
+Uuid fresh_retired_id(const IdTable& taken) {
   for (;;) {
     const Uuid u = random_uuid();
     if (!taken.contains(u)) return u;
@@ -67,43 +66,49 @@ Status check_embedding(std::span<const float> embedding, uint64_t dimension) {
 CollectionData::CollectionData(std::string name, uint64_t dimension, const HnswConfig& config)
     : name(std::move(name)), dimension(dimension), hnsw(config, dimension) {}
 
-CollectionData::CollectionData(std::string name, uint64_t dimension, DocumentMap documents,
-                               HnswIndex hnsw, InvertedIndex bm25, UuidToInternal uuid_to_internal,
-                               std::vector<Uuid> internal_to_uuid)
+CollectionData::CollectionData(std::string name, uint64_t dimension, DocumentStore documents,
+                               HnswIndex hnsw, InvertedIndex bm25, IdTable ids)
     : name(std::move(name)),
       dimension(dimension),
       documents(std::move(documents)),
       hnsw(std::move(hnsw)),
       bm25(std::move(bm25)),
-      uuid_to_internal(std::move(uuid_to_internal)),
-      internal_to_uuid(std::move(internal_to_uuid)) {}
+      ids(std::move(ids)) {}
+
+Document CollectionData::document(uint32_t p) const {
+  return Document(ids[p], std::string(documents.text(p)), documents.metadata(p));
+}
+
+std::vector<Document> CollectionData::live_documents() const {
+  std::vector<Document> out;
+  out.reserve(documents.size());
+  for (uint32_t p = 0; p < documents.slot_count(); ++p) {
+    if (documents.live(p)) out.push_back(document(p));
+  }
+  return out;
+}
 
 Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& config)
     : dimension_(dimension), data_(std::move(name), dimension, config) {}
 
 Collection::Collection(CollectionData data) : dimension_(data.dimension), data_(std::move(data)) {
-  rebuild_live_table();
-  std::vector<bool> live(live_.size());
-  for (size_t p = 0; p < live_.size(); ++p) live[p] = live_[p] != nullptr;
+  std::vector<bool> live(data_.ids.size());
+  for (uint32_t p = 0; p < live.size(); ++p) live[p] = data_.documents.live(p);
   data_.bm25.recount(live);
   rebuild_metadata_index();
 }
 
 void Collection::rebuild_metadata_index() {
   MetadataIndex fresh;
-  for (size_t p = 0; p < live_.size(); ++p) {
-    if (live_[p] != nullptr) fresh.add(static_cast<uint32_t>(p), live_[p]->metadata);
+  for (uint32_t p = 0; p < data_.documents.slot_count(); ++p) {
+    if (data_.documents.live(p)) fresh.add(p, data_.documents.metadata(p));
   }
   metadata_ = std::move(fresh);
 }
 
-void Collection::rebuild_live_table() {
-  const std::vector<Uuid>& ids = data_.internal_to_uuid;
-  live_.assign(ids.size(), nullptr);
-  for (size_t p = 0; p < ids.size(); ++p) {
-    const auto it = data_.documents.find(ids[p]);
-    if (it != data_.documents.end()) live_[p] = it->second.get();
-  }
+std::shared_ptr<const Document> Collection::result_document(uint32_t p) const {
+  if (!data_.documents.live(p)) return nullptr;
+  return std::make_shared<const Document>(data_.document(p));
 }
 
 void Collection::unindex_locked(uint32_t p) {
@@ -114,17 +119,14 @@ void Collection::unindex_locked(uint32_t p) {
 void Collection::unlink_locked(uint32_t p) {
   data_.hnsw.mark_deleted(p);
   metadata_.remove(p);
-  if (p < live_.size()) live_[p] = nullptr;
+  data_.documents.erase(p);
 }
 
-Collection::PendingInsert Collection::pend(std::shared_ptr<const Document> doc,
-                                           std::span<const float> embedding) {
+Collection::PendingInsert Collection::pend(Document doc, std::span<const float> embedding) {
   PendingInsert p;
   p.q = QuantizedVector::quantize(embedding);
-  p.text = PreparedText::of(doc->text);
-  UuidToInternal ids;
-  ids.emplace(doc->id, 0);
-  p.id_node = ids.extract(ids.begin());
+  p.text = PreparedText::of(doc.text);
+  p.metadata = encode_compact_metadata(doc.metadata);
   p.doc = std::move(doc);
   p.embedding = embedding;
   return p;
@@ -132,20 +134,12 @@ Collection::PendingInsert Collection::pend(std::shared_ptr<const Document> doc,
 
 void Collection::reserve_locked(std::span<PendingInsert> pending) {
   CollectionData& d = data_;
-  size_t new_documents = 0;
-  for (PendingInsert& p : pending) {
-    if (d.documents.contains(p.doc->id)) continue;
-    DocumentMap one;
-    one.emplace(p.doc->id, nullptr);
-    p.doc_node = one.extract(one.begin());
-    ++new_documents;
-  }
-  reserve_room(d.documents, new_documents);
-  // Each insert adds one entry: its own (an earlier entry of the id is re-keyed, not copied).
-  reserve_room(d.uuid_to_internal, pending.size());
-  d.internal_to_uuid.reserve(d.internal_to_uuid.size() + pending.size());
-  live_.reserve(live_.size() + pending.size());
-  const auto first = static_cast<uint32_t>(d.internal_to_uuid.size());
+  size_t bytes = 0;
+  for (const PendingInsert& p : pending) bytes += DocumentStore::record_size(p.doc.text, p.metadata);
+  // Each insert issues one id: its own (an earlier id of the same document is re-keyed).
+  d.ids.reserve(pending.size());
+  d.documents.reserve(d.ids.size() + pending.size(), bytes);
+  const auto first = static_cast<uint32_t>(d.ids.size());
   std::vector<PreparedText*> texts;
   texts.reserve(pending.size());
   for (PendingInsert& p : pending) texts.push_back(&p.text);
@@ -154,22 +148,17 @@ void Collection::reserve_locked(std::span<PendingInsert> pending) {
 
 void Collection::retire_stored_locked(std::span<PendingInsert> pending, uint32_t n) noexcept {
   CollectionData& d = data_;
-  for (PendingInsert& p : pending) {
-    if (n >= d.hnsw.node_count) break;
+  for (size_t i = 0; i < pending.size() && n < d.hnsw.node_count; ++i, ++n) {
     // Stored, then failed while linking: the node stays as a tombstone under an id of its own.
-    p.id_node.key() = fresh_retired_id(d.uuid_to_internal);
-    p.id_node.mapped() = n++;
-    d.internal_to_uuid.push_back(p.id_node.key());
-    d.uuid_to_internal.insert(std::move(p.id_node));
-    live_.push_back(nullptr);
+    d.ids.push_back(fresh_retired_id(d.ids));
   }
 }
 
 void Collection::commit_locked(PendingInsert& p) {
   CollectionData& d = data_;
-  const auto n = static_cast<uint32_t>(d.internal_to_uuid.size());
+  const auto n = static_cast<uint32_t>(d.ids.size());
   // First, so that its failure changes nothing; taken back if the graph insertion fails.
-  MetadataIndex::Addition indexed(metadata_, n, p.doc->metadata);
+  MetadataIndex::Addition indexed(metadata_, n, p.doc.metadata);
   try {
     d.hnsw.insert(n, p.embedding, p.q);
   } catch (...) {
@@ -182,37 +171,23 @@ void Collection::commit_locked(PendingInsert& p) {
 
 void Collection::finish_commit_locked(PendingInsert& p, uint32_t n) noexcept {
   CollectionData& d = data_;
-  const Uuid id = p.doc->id;
+  const Uuid id = p.doc.id;
   d.bm25.add_prepared(n, p.text);
-  if (auto old = d.uuid_to_internal.extract(id)) {
+  if (const std::optional<uint32_t> q = d.ids.find(id)) {
     // The id had a node: tombstone it and give it a fresh id of its own. Un-indexed after the
     // new text went in, so no posting list the new text uses is emptied and dropped meanwhile.
-    const uint32_t q = old.mapped();
-    unindex_locked(q);
-    old.key() = fresh_retired_id(d.uuid_to_internal);
-    if (q < d.internal_to_uuid.size()) d.internal_to_uuid[q] = old.key();
-    d.uuid_to_internal.insert(std::move(old));
+    unindex_locked(*q);
+    d.ids.rekey(*q, fresh_retired_id(d.ids));
   }
-  p.id_node.mapped() = n;
-  d.uuid_to_internal.insert(std::move(p.id_node));
-  d.internal_to_uuid.push_back(id);
-  const Document* doc = p.doc.get();
-  if (p.doc_node) {
-    p.doc_node.mapped() = std::move(p.doc);
-    d.documents.insert(std::move(p.doc_node));
-  } else {
-    // Replacing a live document (replay of an update) or re-indexing a stored one (rebuild): the
-    // earlier version is released after the lock, by the caller's copy of it.
-    std::swap(d.documents.find(id)->second, p.doc);
-  }
-  live_.push_back(doc);
+  d.ids.push_back(id);
+  d.documents.put(n, p.doc.text, p.metadata);
 }
 
 std::vector<Uuid> Collection::commit_concurrently_locked(std::span<PendingInsert> pending,
                                                          size_t threads,
                                                          const ProgressFn& progress) {
   CollectionData& d = data_;
-  const auto first = static_cast<uint32_t>(d.internal_to_uuid.size());
+  const auto first = static_cast<uint32_t>(d.ids.size());
   std::vector<Uuid> ids;
   ids.reserve(pending.size());
   std::vector<HnswIndex::BatchNode> nodes;
@@ -221,10 +196,10 @@ std::vector<Uuid> Collection::commit_concurrently_locked(std::span<PendingInsert
   std::vector<std::unique_ptr<MetadataIndex::Addition>> indexed;
   indexed.reserve(pending.size());
   for (size_t i = 0; i < pending.size(); ++i) {
-    ids.push_back(pending[i].doc->id);
+    ids.push_back(pending[i].doc.id);
     nodes.push_back({pending[i].embedding, &pending[i].q});
     indexed.push_back(std::make_unique<MetadataIndex::Addition>(
-        metadata_, first + static_cast<uint32_t>(i), pending[i].doc->metadata));
+        metadata_, first + static_cast<uint32_t>(i), pending[i].doc.metadata));
   }
   try {
     d.hnsw.insert_batch(nodes, threads, progress);
@@ -252,19 +227,14 @@ std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending
   size_t done = 0;
   try {
     for (; done < pending.size(); ++done) {
-      ids.push_back(pending[done].doc->id);
+      ids.push_back(pending[done].doc.id);
       commit_locked(pending[done]);
       report.advance(done + 1);
     }
   } catch (...) {
     // All or nothing: what went in before the failure comes out again (as deletions would).
     for (size_t i = 0; i < done; ++i) {
-      const auto it = data_.documents.find(ids[i]);
-      if (it == data_.documents.end()) continue;
-      if (const auto u = data_.uuid_to_internal.find(ids[i]); u != data_.uuid_to_internal.end()) {
-        unindex_locked(u->second);
-      }
-      data_.documents.erase(it);
+      if (const std::optional<uint32_t> p = data_.live_id(ids[i])) unindex_locked(*p);
     }
     throw;
   }
@@ -273,14 +243,11 @@ std::vector<Uuid> Collection::commit_all_locked(std::span<PendingInsert> pending
 }
 
 Uuid Collection::insert_document(Document document, std::span<const float> embedding) {
-  PendingInsert p = pend(std::make_shared<const Document>(std::move(document)), embedding);
-  const Uuid id = p.doc->id;
-  {
-    std::unique_lock lock(mu_);
-    reserve_locked(std::span(&p, 1));
-    commit_locked(p);
-  }
-  return id;  // a replaced document (in p.doc) is released after the lock
+  PendingInsert p = pend(std::move(document), embedding);
+  std::unique_lock lock(mu_);
+  reserve_locked(std::span(&p, 1));
+  commit_locked(p);
+  return p.doc.id;
 }
 
 std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding> documents,
@@ -288,8 +255,7 @@ std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding
   std::vector<PendingInsert> pending;
   pending.reserve(documents.size());
   for (DocumentWithEmbedding& d : documents) {
-    pending.push_back(
-        pend(std::make_shared<const Document>(std::move(d.document)), d.embedding));
+    pending.push_back(pend(std::move(d.document), d.embedding));
   }
   std::unique_lock lock(mu_);
   reserve_locked(pending);
@@ -297,24 +263,17 @@ std::vector<Uuid> Collection::insert_documents(std::vector<DocumentWithEmbedding
 }
 
 bool Collection::delete_document(const Uuid& id) {
-  std::shared_ptr<const Document> removed;  // released after the lock
-  {
-    std::unique_lock lock(mu_);
-    const auto it = data_.documents.find(id);
-    if (it == data_.documents.end()) return false;
-    if (const auto u = data_.uuid_to_internal.find(id); u != data_.uuid_to_internal.end()) {
-      unindex_locked(u->second);
-    }
-    removed = std::move(it->second);
-    data_.documents.erase(it);
-  }
+  std::unique_lock lock(mu_);
+  const std::optional<uint32_t> p = data_.live_id(id);
+  if (!p) return false;
+  unindex_locked(*p);
   return true;
 }
 
 std::shared_ptr<const Document> Collection::get_document(const Uuid& id) const {
   std::shared_lock lock(mu_);
-  const auto it = data_.documents.find(id);
-  return it == data_.documents.end() ? nullptr : it->second;
+  const std::optional<uint32_t> p = data_.live_id(id);
+  return p ? result_document(*p) : nullptr;
 }
 
 size_t Collection::document_count() const {
@@ -336,11 +295,7 @@ uint64_t estimate_memory_bytes(const CollectionData& data) {
   total += h.layers.size() + h.deleted.size();
   for (const auto& [term, list] : data.bm25.postings) total += term.size() + 8 * list.size() + 48;
   total += 4 * uint64_t{data.bm25.doc_lengths.size()};
-  for (const auto& [id, doc] : data.documents) {
-    total += doc->text.size() + 64 * doc->metadata.size() + 80;
-  }
-  total +=
-      24 * uint64_t{data.uuid_to_internal.size()} + 16 * uint64_t{data.internal_to_uuid.size()};
+  total += data.documents.memory_bytes() + data.ids.memory_bytes();
   return total;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/bm25/inverted_index.h"
+#include "core/collection/document_store.h"
 #include "core/collection/filter_cache.h"
 #include "core/collection/metadata_index.h"
 #include "core/document.h"
@@ -42,17 +43,25 @@ using UuidToInternal = std::unordered_map<Uuid, uint32_t, UuidHash>;
 struct CollectionData {
   std::string name;
   uint64_t dimension = 0;
-  DocumentMap documents;  // the live documents
+  DocumentStore documents;  // the live documents, by internal id
   HnswIndex hnsw;
   InvertedIndex bm25;
-  UuidToInternal uuid_to_internal;  // every id issued since creation or the last rebuild
-  std::vector<Uuid> internal_to_uuid;
+  IdTable ids;  // every id issued since creation or the last rebuild, by internal id
 
   // An empty collection.
   CollectionData(std::string name, uint64_t dimension, const HnswConfig& config);
-  CollectionData(std::string name, uint64_t dimension, DocumentMap documents, HnswIndex hnsw,
-                 InvertedIndex bm25, UuidToInternal uuid_to_internal,
-                 std::vector<Uuid> internal_to_uuid);
+  CollectionData(std::string name, uint64_t dimension, DocumentStore documents, HnswIndex hnsw,
+                 InvertedIndex bm25, IdTable ids);
+
+  // The internal id of the live document `id`, if there is one.
+  std::optional<uint32_t> live_id(const Uuid& id) const {
+    const std::optional<uint32_t> p = ids.find(id);
+    return p && documents.live(*p) ? p : std::nullopt;
+  }
+  // A copy of the live document of internal id p (which must be live).
+  Document document(uint32_t p) const;
+  // Copies of the live documents in internal id order.
+  std::vector<Document> live_documents() const;
 };
 
 // "{name}.twl.tmp" must fit the usual 255-byte limit on a file name.
@@ -228,24 +237,22 @@ class Collection {
  private:
   // One document on its way in, with everything it needs allocated before anything changes.
   struct PendingInsert {
-    std::shared_ptr<const Document> doc;
+    Document doc;
+    std::string metadata;  // doc.metadata in the store's compact form
     std::span<const float> embedding;
     QuantizedVector q;
     PreparedText text;
-    DocumentMap::node_type doc_node;    // empty when the id is in data_.documents already
-    UuidToInternal::node_type id_node;  // its entry in uuid_to_internal-to-be
   };
-  static PendingInsert pend(std::shared_ptr<const Document> doc, std::span<const float> embedding);
+  static PendingInsert pend(Document doc, std::span<const float> embedding);
 
   // The steps below run under the exclusive lock.
   // Makes room for the pending documents, which will take the next internal ids in order. May
   // throw std::bad_alloc, having changed nothing a reader can see.
   void reserve_locked(std::span<PendingInsert> pending);
-  // Gives a reserved document the next internal id in both indexes and the id tables, storing it
-  // in data_.documents unless it is there already. An earlier internal id of the same document
-  // id is retired (tombstoned, un-indexed, and given a fresh random id of its own). Only the
-  // graph insertion can throw; the tables are then as before, plus the new node as a tombstone
-  // under a retired id when the graph had stored it.
+  // Gives a reserved document the next internal id in both indexes, the id table and the store.
+  // An earlier internal id of the same document id is retired (tombstoned, un-indexed, and given
+  // a fresh random id of its own). Only the graph insertion can throw; the tables are then as
+  // before, plus the new node as a tombstone under a retired id when the graph had stored it.
   void commit_locked(PendingInsert& p);
   // The rest of commit_locked once node n is in the graph; cannot fail.
   void finish_commit_locked(PendingInsert& p, uint32_t n) noexcept;
@@ -258,23 +265,15 @@ class Collection {
   // commit_all_locked with the graph insertions of the whole batch on several threads.
   std::vector<Uuid> commit_concurrently_locked(std::span<PendingInsert> pending, size_t threads,
                                                const ProgressFn& progress);
-  // Tombstones node p and removes its text from the keyword index.
+  // Tombstones node p, removes its document and its text from the keyword index.
   void unindex_locked(uint32_t p);
   // unindex_locked but for the keyword index, which the caller updates.
   void unlink_locked(uint32_t p);
-  // Re-derives live_ from the tables.
-  void rebuild_live_table();
   // Indexes the metadata of every live document afresh.
   void rebuild_metadata_index();
 
-  // The live document of an internal id, or null (deleted, retired or out of range).
-  const Document* live_document(uint32_t id) const {
-    return id < live_.size() ? live_[id] : nullptr;
-  }
-  // The stored reference to a live document, for a hit that outlives the lock.
-  std::shared_ptr<const Document> owner(const Document* doc) const {
-    return data_.documents.find(doc->id)->second;
-  }
+  // A copy of the live document of internal id p for a result, or null.
+  std::shared_ptr<const Document> result_document(uint32_t p) const;
   // The live documents that pass the filter, and the vector search restricted to them.
   FilterMatches matching(const MetadataFilter& filter) const;
   std::vector<ScoredNode> filtered_nodes(std::span<const float> query, size_t k,
@@ -287,16 +286,11 @@ class Collection {
                                              std::optional<float> min_similarity) const;
 
   const uint64_t dimension_;
-  mutable std::shared_mutex mu_;  // guards data_ and live_
+  mutable std::shared_mutex mu_;  // guards data_ and metadata_
   mutable std::mutex writer_mu_;
   CollectionData data_;
-  // Internal id -> its document while live, else null: what the id -> UUID -> documents lookup
-  // answers, without hashing, for the filter test of every node a filtered search reaches (a
-  // plain pointer: one dependent load fewer than the map entry). Never persisted; kept in step
-  // by insert, delete, rebuild and construction.
-  std::vector<const Document*> live_;
   // Field -> value -> internal ids of the live documents, for filters. Never persisted; kept in
-  // step by insert, delete, rebuild and construction, like live_.
+  // step by insert, delete, rebuild and construction.
   MetadataIndex metadata_;
   // Changes whenever internal ids are renumbered (rebuild); unique across collection objects.
   uint64_t layout_ = next_layout();

@@ -3,7 +3,6 @@
 // against the installed indexes; the swap and the catch-up with changes made meanwhile run
 // under the exclusive lock. A failed PQ training returns an error before anything is swapped.
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 
 #include "core/quantization/scalar.h"
@@ -29,27 +28,29 @@ void stored_vector(const HnswIndex& index, uint32_t p, float* out) {
   }
 }
 
-// What a rebuild works from: the live documents with their node's vector, laid end to end.
+// What a rebuild works from: the live documents as stored, renumbered from 0, with the internal
+// id each had and its node's vector, laid end to end.
 struct Collected {
-  std::vector<std::shared_ptr<const Document>> docs;
-  std::vector<float> vectors;  // docs.size() x dimension
+  std::vector<uint32_t> old_ids;
+  std::vector<Uuid> uuids;
+  DocumentStore store;
+  std::vector<float> vectors;  // old_ids.size() x dimension
 };
 
 struct NewIndexes {
   HnswIndex hnsw;
   InvertedIndex bm25;
-  UuidToInternal uuid_to_internal;
-  std::vector<Uuid> internal_to_uuid;
+  IdTable ids;
+  DocumentStore documents;
   MetadataIndex metadata;
 };
 
 // Builds the new structures over `c`, training product quantization when configured.
-Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t dimension,
+Result<NewIndexes> build(Collected& c, const HnswConfig& config, uint64_t dimension,
                          const BatchOptions& options) {
-  NewIndexes out{HnswIndex(config, dimension), {}, {}, {}, {}};
-  const size_t n = c.docs.size();
-  out.uuid_to_internal.reserve(n);
-  out.internal_to_uuid.reserve(n);
+  const size_t n = c.old_ids.size();
+  NewIndexes out{HnswIndex(config, dimension), {}, IdTable(std::move(c.uuids)),
+                 std::move(c.store), {}};
   std::vector<QuantizedVector> q;
   std::vector<HnswIndex::BatchNode> nodes;
   q.reserve(n);
@@ -57,10 +58,8 @@ Result<NewIndexes> build(const Collected& c, const HnswConfig& config, uint64_t 
   for (size_t i = 0; i < n; ++i) {
     const auto id = static_cast<uint32_t>(i);
     const std::span<const float> v(c.vectors.data() + i * dimension, dimension);
-    out.uuid_to_internal.emplace(c.docs[i]->id, id);
-    out.internal_to_uuid.push_back(c.docs[i]->id);
-    out.bm25.add_document(id, c.docs[i]->text);
-    out.metadata.add(id, c.docs[i]->metadata);
+    out.bm25.add_document(id, out.documents.text(id));
+    out.metadata.add(id, out.documents.metadata(id));
     q.push_back(QuantizedVector::quantize(v));
     nodes.push_back({v, &q.back()});
   }
@@ -102,19 +101,30 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
     std::shared_lock lock(mu_);
     const CollectionData& d = data_;
     config = d.hnsw.config;
-    collected.docs.reserve(d.documents.size());
-    collected.vectors.reserve(d.documents.size() * dimension_);
+    const DocumentStore& store = d.documents;
+    const size_t live = store.size();
+    collected.old_ids.reserve(live);
+    collected.uuids.reserve(live);
+    collected.vectors.reserve(live * dimension_);
+    size_t bytes = 0;
+    for (uint32_t p = 0; p < store.slot_count(); ++p) {
+      if (store.live(p)) bytes += store.record(p).size();
+    }
+    collected.store.reserve(live, bytes);
     // In internal id order, so that the rebuilt collection keeps the insertion order (scans
     // rely on it) and the same state always rebuilds alike.
-    for (uint32_t p = 0; p < live_.size() && p < d.hnsw.node_count; ++p) {
-      const Document* doc = live_[p];
-      if (doc == nullptr) continue;
-      collected.docs.push_back(owner(doc));
+    for (uint32_t p = 0; p < store.slot_count() && p < d.hnsw.node_count; ++p) {
+      if (!store.live(p)) continue;
+      const auto i = static_cast<uint32_t>(collected.old_ids.size());
+      collected.old_ids.push_back(p);
+      collected.uuids.push_back(d.ids[p]);
+      collected.store.put(i, store.text(p), store.metadata_bytes(p));
       collected.vectors.resize(collected.vectors.size() + dimension_);
       stored_vector(d.hnsw, p, collected.vectors.data() + collected.vectors.size() - dimension_);
     }
   }
-  const size_t n = collected.docs.size();
+  const std::vector<uint32_t>& old_ids = collected.old_ids;
+  const size_t n = old_ids.size();
 
   ASSIGN_OR_RETURN(NewIndexes built, build(collected, config, dimension_, options));
   collected.vectors = {};
@@ -124,34 +134,35 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
   {
     std::unique_lock lock(mu_);
     CollectionData& d = data_;
-    // Documents inserted (or replaced) since they were collected, with their vectors from the
-    // still-installed index.
-    std::unordered_map<Uuid, uint32_t, UuidHash> collected_at;
-    collected_at.reserve(n);
-    for (size_t i = 0; i < n; ++i) collected_at.emplace(collected.docs[i]->id, i);
-    std::vector<std::shared_ptr<const Document>> late;
+    // A collected document deleted or changed since is taken out of the new indexes; documents
+    // inserted or changed since go in anew, with their vectors from the still-installed index.
+    std::vector<bool> unchanged(d.documents.slot_count(), false);
+    std::vector<uint32_t> stale;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t p = old_ids[i];
+      const auto id = static_cast<uint32_t>(i);
+      if (d.documents.live(p) && d.documents.record(p) == built.documents.record(id)) {
+        unchanged[p] = true;
+      } else {
+        stale.push_back(id);
+      }
+    }
+    std::vector<Document> late;
     std::vector<float> late_vectors;
-    for (const auto& entry : d.documents) {
-      const auto c = collected_at.find(entry.first);
-      if (c != collected_at.end() && collected.docs[c->second] == entry.second) continue;
-      const auto it = d.uuid_to_internal.find(entry.first);
-      if (it == d.uuid_to_internal.end() || it->second >= d.hnsw.node_count) continue;
-      late.push_back(entry.second);
+    for (uint32_t p = 0; p < d.documents.slot_count() && p < d.hnsw.node_count; ++p) {
+      if (!d.documents.live(p) || unchanged[p]) continue;
+      late.push_back(d.document(p));
       late_vectors.resize(late_vectors.size() + dimension_);
-      stored_vector(d.hnsw, it->second, late_vectors.data() + late_vectors.size() - dimension_);
+      stored_vector(d.hnsw, p, late_vectors.data() + late_vectors.size() - dimension_);
     }
 
     old.hnsw = std::exchange(d.hnsw, std::move(built.hnsw));
     old.bm25 = std::exchange(d.bm25, std::move(built.bm25));
-    old.uuid_to_internal = std::exchange(d.uuid_to_internal, std::move(built.uuid_to_internal));
-    old.internal_to_uuid = std::exchange(d.internal_to_uuid, std::move(built.internal_to_uuid));
+    old.ids = std::exchange(d.ids, std::move(built.ids));
+    old.documents = std::exchange(d.documents, std::move(built.documents));
     old.metadata = std::exchange(metadata_, std::move(built.metadata));
-    rebuild_live_table();
     layout_ = next_layout();  // scan cursors taken before now no longer apply
-    // A collected document deleted or replaced meanwhile must not stay live in the new indexes.
-    for (size_t i = 0; i < n; ++i) {
-      if (live_[i] != collected.docs[i].get()) unindex_locked(static_cast<uint32_t>(i));
-    }
+    for (const uint32_t i : stale) unindex_locked(i);
     std::vector<PendingInsert> pending;
     pending.reserve(late.size());
     for (size_t j = 0; j < late.size(); ++j) {

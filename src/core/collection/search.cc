@@ -58,8 +58,7 @@ std::vector<ScoredDocument> Collection::to_hits(std::span<const ScoredNode> rank
   for (const ScoredNode& r : ranked) {
     const float score = 1.0f - r.distance;
     if (below_threshold(score, min_similarity)) continue;
-    const Document* doc = live_document(r.id);
-    if (doc != nullptr) hits.push_back({owner(doc), score});
+    if (auto doc = result_document(r.id)) hits.push_back({std::move(doc), score});
   }
   return hits;
 }
@@ -70,8 +69,7 @@ std::vector<ScoredDocument> Collection::ranked_to_hits(
   hits.reserve(ranked.size());
   for (const auto& [id, score] : ranked) {
     if (below_threshold(score, min_similarity)) continue;
-    const Document* doc = live_document(id);
-    if (doc != nullptr) hits.push_back({owner(doc), score});
+    if (auto doc = result_document(id)) hits.push_back({std::move(doc), score});
   }
   return hits;
 }

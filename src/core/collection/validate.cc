@@ -257,9 +257,28 @@ Status validate(const CollectionFields& fields) {
 std::shared_ptr<Collection> Collection::from_fields(CollectionFields&& validated) {
   CollectionFields& f = validated;
   HnswIndex index = HnswIndex::from_fields(std::move(f.hnsw));
-  return std::make_shared<Collection>(CollectionData(
-      std::move(f.name), f.dimension, std::move(f.documents), std::move(index), std::move(f.bm25),
-      std::move(f.uuid_to_internal), std::move(f.internal_to_uuid)));
+  // Every document id is in the table (validated), so each lands on its internal id.
+  IdTable ids(std::move(f.internal_to_uuid));
+  f.uuid_to_internal = {};
+  // Stored in internal id order, as insertions would have laid them out.
+  std::vector<std::pair<uint32_t, const Document*>> order;
+  order.reserve(f.documents.size());
+  for (const auto& [id, doc] : f.documents) order.emplace_back(ids.at(id), doc.get());
+  std::sort(order.begin(), order.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> compact;
+  compact.reserve(order.size());
+  size_t bytes = 0;
+  for (const auto& [p, doc] : order) {
+    compact.push_back(encode_compact_metadata(doc->metadata));
+    bytes += DocumentStore::record_size(doc->text, compact.back());
+  }
+  DocumentStore store;
+  store.reserve(ids.size(), bytes);
+  for (size_t i = 0; i < order.size(); ++i) store.put(order[i].first, order[i].second->text, compact[i]);
+  return std::make_shared<Collection>(CollectionData(std::move(f.name), f.dimension,
+                                                     std::move(store), std::move(index),
+                                                     std::move(f.bm25), std::move(ids)));
 }
 
 Status validate_collection_name(std::string_view name) {

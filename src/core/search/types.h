@@ -9,7 +9,7 @@
 namespace tarnwell_core {
 
 struct ScoredDocument {
-  // Keeps the document alive after the collection's lock is released, even if it is deleted.
+  // A copy taken under the collection's lock: it stays as it was whatever happens next.
   std::shared_ptr<const Document> document;
   float score;  // larger is better
 };

@@ -3,6 +3,7 @@
 // bytes left before building anything from it.
 #include "core/storage/snapshot_codec.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarnwell_core {
@@ -86,7 +87,12 @@ void encode_hnsw(const HnswIndex& h, Encoder& enc) {
 
 void encode_bm25(const InvertedIndex& b, Encoder& enc) {
   enc.put_count(b.postings.size());
-  for (const auto& [term, list] : b.postings) {
+  std::vector<const std::pair<const std::string, std::vector<Posting>>*> terms;
+  terms.reserve(b.postings.size());
+  for (const auto& entry : b.postings) terms.push_back(&entry);
+  std::sort(terms.begin(), terms.end(), [](auto* x, auto* y) { return x->first < y->first; });
+  for (const auto* entry : terms) {
+    const auto& [term, list] = *entry;
     enc.put_string(term);
     enc.put_count(list.size());
     for (const Posting& p : list) {
@@ -219,31 +225,42 @@ Result<HnswConfig> decode_hnsw_config(Decoder& dec) {
 size_t encoded_body_size(const CollectionData& d) {
   size_t n = encoded_string_size(d.name) + 8;
   n += ENCODED_COUNT_SIZE;
-  for (const auto& [id, doc] : d.documents) n += ENCODED_UUID_SIZE + encoded_size(*doc);
+  const DocumentStore& store = d.documents;
+  for (uint32_t p = 0; p < store.slot_count(); ++p) {
+    if (!store.live(p)) continue;
+    n += ENCODED_UUID_SIZE + ENCODED_UUID_SIZE + encoded_string_size(store.text(p)) +
+         transcode_compact_metadata(store.metadata_bytes(p), nullptr);
+  }
   n += hnsw_size(d.hnsw);
   n += bm25_size(d.bm25);
-  n += ENCODED_COUNT_SIZE + d.uuid_to_internal.size() * UUID_MAP_ENTRY_SIZE;
-  n += ENCODED_COUNT_SIZE + d.internal_to_uuid.size() * ENCODED_UUID_SIZE;
+  n += ENCODED_COUNT_SIZE + d.ids.size() * UUID_MAP_ENTRY_SIZE;
+  n += ENCODED_COUNT_SIZE + d.ids.size() * ENCODED_UUID_SIZE;
   return n;
 }
 
+// Every part is written in an order fixed by the state itself (internal ids, terms sorted), so
+// the same collection always writes the same bytes.
 void encode_collection_body(const CollectionData& d, Encoder& enc) {
   enc.put_string(d.name);
   enc.put_u64(d.dimension);
-  enc.put_count(d.documents.size());
-  for (const auto& [id, doc] : d.documents) {
-    enc.put_uuid(id);
-    encode_document(*doc, enc);
+  const DocumentStore& store = d.documents;
+  enc.put_count(store.size());
+  for (uint32_t p = 0; p < store.slot_count(); ++p) {
+    if (!store.live(p)) continue;
+    enc.put_uuid(d.ids[p]);  // the key, then the document with its id
+    enc.put_uuid(d.ids[p]);
+    enc.put_string(store.text(p));
+    transcode_compact_metadata(store.metadata_bytes(p), &enc);
   }
   encode_hnsw(d.hnsw, enc);
   encode_bm25(d.bm25, enc);
-  enc.put_count(d.uuid_to_internal.size());
-  for (const auto& [id, internal] : d.uuid_to_internal) {
-    enc.put_uuid(id);
-    enc.put_u32(internal);
+  enc.put_count(d.ids.size());
+  for (uint32_t p = 0; p < d.ids.size(); ++p) {
+    enc.put_uuid(d.ids[p]);
+    enc.put_u32(p);
   }
-  enc.put_count(d.internal_to_uuid.size());
-  for (const Uuid& id : d.internal_to_uuid) enc.put_uuid(id);
+  enc.put_count(d.ids.size());
+  for (const Uuid& id : d.ids.uuids()) enc.put_uuid(id);
 }
 
 Result<CollectionFields> decode_collection_body(std::span<const uint8_t> body) {

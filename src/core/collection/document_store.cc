@@ -1,0 +1,311 @@
+#include "core/collection/document_store.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+
+namespace tarnwell_core {
+namespace {
+
+void put_varint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(static_cast<uint8_t>(v) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+// Reads from bytes the store wrote itself.
+uint64_t get_varint(std::string_view bytes, size_t& at) {
+  uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<uint8_t>(bytes[at++]);
+    v |= uint64_t{b & 0x7Fu} << shift;
+    if (b < 0x80) return v;
+  }
+}
+
+std::string_view get_bytes(std::string_view bytes, size_t& at) {
+  const auto n = static_cast<size_t>(get_varint(bytes, at));
+  std::string_view s = bytes.substr(at, n);
+  at += n;
+  return s;
+}
+
+uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
+int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
+
+// A 64-bit mix of the UUID's two halves (ids may be sequential, so the bits are spread).
+uint64_t mix(const Uuid& id) {
+  uint64_t lo, hi;
+  std::memcpy(&lo, id.bytes.data(), 8);
+  std::memcpy(&hi, id.bytes.data() + 8, 8);
+  uint64_t z = lo ^ (hi * 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// Slots for n ids at most 4/5 full, with room to grow by a quarter before the next rehash.
+size_t capacity_for(size_t n) { return std::max<size_t>(16, n + n / 4 + n / 2); }
+
+}  // namespace
+
+// ---- IdTable ----
+
+IdTable::IdTable(std::vector<Uuid> uuids) : uuids_(std::move(uuids)) {
+  rehash(capacity_for(uuids_.size()));
+}
+
+size_t IdTable::home(const Uuid& id) const {
+  // Multiply-shift onto [0, capacity): no power-of-two rounding of the slot count.
+  return static_cast<size_t>((static_cast<unsigned __int128>(mix(id)) * slots_.size()) >> 64);
+}
+
+std::optional<uint32_t> IdTable::find(const Uuid& id) const {
+  if (slots_.empty()) return std::nullopt;
+  for (size_t s = home(id);; s = s + 1 == slots_.size() ? 0 : s + 1) {
+    const uint32_t v = slots_[s];
+    if (v == 0) return std::nullopt;
+    if (uuids_[v - 1] == id) return v - 1;
+  }
+}
+
+uint32_t IdTable::at(const Uuid& id) const {
+  if (auto p = find(id)) return *p;
+  throw std::out_of_range("IdTable::at: " + id.to_string());
+}
+
+void IdTable::reserve(size_t more) {
+  const size_t want = uuids_.size() + more;
+  uuids_.reserve(want);
+  if (want * 5 > slots_.size() * 4) rehash(capacity_for(want));
+}
+
+void IdTable::rehash(size_t capacity) {
+  std::vector<uint32_t> fresh(capacity, 0);
+  slots_.swap(fresh);
+  for (uint32_t p = 0; p < uuids_.size(); ++p) place(p);
+}
+
+void IdTable::place(uint32_t p) noexcept {
+  size_t s = home(uuids_[p]);
+  while (slots_[s] != 0) s = s + 1 == slots_.size() ? 0 : s + 1;
+  slots_[s] = p + 1;
+}
+
+void IdTable::unplace(const Uuid& id) noexcept {
+  size_t s = home(id);
+  while (uuids_[slots_[s] - 1] != id) s = s + 1 == slots_.size() ? 0 : s + 1;
+  // Backward-shift deletion: later entries of the probe run move up so no lookup stops early.
+  size_t hole = s;
+  for (size_t t = hole + 1 == slots_.size() ? 0 : hole + 1; slots_[t] != 0;
+       t = t + 1 == slots_.size() ? 0 : t + 1) {
+    const size_t h = home(uuids_[slots_[t] - 1]);
+    // The entry at t may fill the hole unless its home lies cyclically in (hole, t].
+    const bool stays = hole <= t ? (hole < h && h <= t) : (hole < h || h <= t);
+    if (stays) continue;
+    slots_[hole] = slots_[t];
+    hole = t;
+  }
+  slots_[hole] = 0;
+}
+
+uint32_t IdTable::push_back(const Uuid& id) noexcept {
+  const auto p = static_cast<uint32_t>(uuids_.size());
+  uuids_.push_back(id);  // within reserved capacity
+  place(p);
+  return p;
+}
+
+void IdTable::rekey(uint32_t p, const Uuid& id) noexcept {
+  unplace(uuids_[p]);
+  uuids_[p] = id;
+  place(p);
+}
+
+// ---- compact metadata ----
+
+std::string encode_compact_metadata(const Metadata& metadata) {
+  std::string out;
+  if (metadata.empty()) return out;
+  std::vector<const Metadata::value_type*> entries;
+  entries.reserve(metadata.size());
+  for (const auto& e : metadata) entries.push_back(&e);
+  std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  put_varint(out, entries.size());
+  for (const auto* e : entries) {
+    put_varint(out, e->first.size());
+    out += e->first;
+    const MetadataValue& v = e->second;
+    out.push_back(static_cast<char>(v.index()));
+    switch (v.index()) {
+      case 0:
+        out.push_back(std::get<bool>(v) ? 1 : 0);
+        break;
+      case 1:
+        put_varint(out, zigzag(std::get<int64_t>(v)));
+        break;
+      case 2: {
+        const uint64_t bits = std::bit_cast<uint64_t>(std::get<double>(v));
+        for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(bits >> (8 * i)));
+        break;
+      }
+      default: {
+        const std::string& s = std::get<std::string>(v);
+        put_varint(out, s.size());
+        out += s;
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Walks the entries of compact metadata, handing each key and value to `fn`.
+template <class Fn>
+void for_each_entry(std::string_view bytes, Fn&& fn) {
+  if (bytes.empty()) return;
+  size_t at = 0;
+  const uint64_t n = get_varint(bytes, at);
+  for (uint64_t i = 0; i < n; ++i) {
+    const std::string_view key = get_bytes(bytes, at);
+    const auto tag = static_cast<uint8_t>(bytes[at++]);
+    switch (tag) {
+      case 0:
+        fn(key, MetadataValue(bytes[at++] != 0));
+        break;
+      case 1:
+        fn(key, MetadataValue(unzigzag(get_varint(bytes, at))));
+        break;
+      case 2: {
+        uint64_t bits = 0;
+        for (int b = 0; b < 8; ++b) bits |= uint64_t{static_cast<uint8_t>(bytes[at++])} << (8 * b);
+        fn(key, MetadataValue(std::bit_cast<double>(bits)));
+        break;
+      }
+      default:
+        fn(key, MetadataValue(std::string(get_bytes(bytes, at))));
+    }
+  }
+}
+
+}  // namespace
+
+Metadata decode_compact_metadata(std::string_view bytes) {
+  Metadata out;
+  for_each_entry(bytes, [&](std::string_view key, MetadataValue&& v) {
+    out.emplace(std::string(key), std::move(v));
+  });
+  return out;
+}
+
+size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc) {
+  size_t n = ENCODED_COUNT_SIZE;
+  size_t entries = 0;
+  if (!bytes.empty()) {
+    size_t at = 0;
+    entries = static_cast<size_t>(get_varint(bytes, at));
+  }
+  if (enc != nullptr) enc->put_count(entries);
+  for_each_entry(bytes, [&](std::string_view key, const MetadataValue& v) {
+    n += encoded_string_size(key) + 4;
+    if (enc != nullptr) {
+      enc->put_string(key);
+      enc->put_enum(static_cast<uint32_t>(v.index()));
+    }
+    switch (v.index()) {
+      case 0:
+        n += 1;
+        if (enc != nullptr) enc->put_bool(std::get<bool>(v));
+        break;
+      case 1:
+        n += 8;
+        if (enc != nullptr) enc->put_i64(std::get<int64_t>(v));
+        break;
+      case 2:
+        n += 8;
+        if (enc != nullptr) enc->put_f64(std::get<double>(v));
+        break;
+      default:
+        n += encoded_string_size(std::get<std::string>(v));
+        if (enc != nullptr) enc->put_string(std::get<std::string>(v));
+    }
+  });
+  return n;
+}
+
+// ---- DocumentStore ----
+
+std::string_view DocumentStore::record(uint32_t p) const {
+  const Slot& s = slots_[p];
+  return std::string_view(arena_).substr(static_cast<size_t>(s.offset), static_cast<size_t>(s.size));
+}
+
+std::string_view DocumentStore::metadata_bytes(uint32_t p) const {
+  const std::string_view r = record(p);
+  size_t at = 0;
+  return get_bytes(r, at);
+}
+
+std::string_view DocumentStore::text(uint32_t p) const {
+  const std::string_view r = record(p);
+  size_t at = 0;
+  (void)get_bytes(r, at);
+  return r.substr(at);
+}
+
+void DocumentStore::reserve(size_t ids, size_t bytes) {
+  if (ids > slots_.capacity()) {
+    slots_.reserve(std::max(ids, slots_.capacity() + slots_.capacity() / 2));
+  }
+  // The space of removed records is reclaimed once it is half the arena, so the arena stays
+  // within twice the live records and each byte is copied a bounded number of times.
+  const size_t used = arena_.size();
+  if (garbage_ > 0 && 2 * garbage_ >= used) {
+    compact(bytes);
+    return;
+  }
+  if (used + bytes > arena_.capacity()) {
+    arena_.reserve(std::max(used + bytes, arena_.capacity() + arena_.capacity() / 2));
+  }
+}
+
+void DocumentStore::compact(size_t extra) {
+  std::string fresh;
+  const size_t keep = arena_.size() - static_cast<size_t>(garbage_);
+  fresh.reserve(keep + extra);  // may throw: nothing changed yet
+  for (Slot& s : slots_) {
+    if (s.offset == kDead) continue;
+    const uint64_t at = fresh.size();
+    fresh.append(arena_, static_cast<size_t>(s.offset), static_cast<size_t>(s.size));
+    s.offset = at;
+  }
+  arena_.swap(fresh);
+  garbage_ = 0;
+}
+
+void DocumentStore::put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept {
+  if (p >= slots_.size()) slots_.resize(size_t{p} + 1);  // within reserved capacity
+  erase(p);
+  Slot& s = slots_[p];
+  s.offset = arena_.size();
+  std::string len;
+  put_varint(len, compact_metadata.size());  // short: no allocation
+  arena_ += len;
+  arena_ += compact_metadata;
+  arena_ += text;
+  s.size = arena_.size() - s.offset;
+  ++live_;
+}
+
+void DocumentStore::erase(uint32_t p) noexcept {
+  if (!live(p)) return;
+  garbage_ += slots_[p].size;
+  slots_[p] = Slot{};
+  --live_;
+}
+
+}  // namespace tarnwell_core

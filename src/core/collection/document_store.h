@@ -1,0 +1,128 @@
+// The document layer of a collection, laid out so that a document costs about what it holds:
+//  - IdTable: the UUID of every internal id issued, and an open-addressing index from UUID back
+//    to internal id whose slots hold internal ids only (no allocation per entry);
+//  - DocumentStore: per internal id a 16-byte slot pointing into one byte arena that holds the
+//    document's metadata in a compact encoding followed by its text.
+// Both make room ahead (reserve) so that the steps of an insertion that must not fail do not
+// allocate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/document.h"
+#include "core/util/codec.h"
+#include "core/util/uuid.h"
+
+namespace tarnwell_core {
+
+class IdTable {
+ public:
+  IdTable() = default;
+  // The table of `uuids` (internal id = position), which must be distinct (validated data).
+  explicit IdTable(std::vector<Uuid> uuids);
+
+  size_t size() const { return uuids_.size(); }
+  bool empty() const { return uuids_.empty(); }
+  const Uuid& operator[](uint32_t p) const { return uuids_[p]; }
+  const std::vector<Uuid>& uuids() const { return uuids_; }
+
+  std::optional<uint32_t> find(const Uuid& id) const;
+  bool contains(const Uuid& id) const { return find(id).has_value(); }
+  // The internal id of `id`; throws std::out_of_range when absent (tests, assertions).
+  uint32_t at(const Uuid& id) const;
+
+  // Room for `more` further ids: push_back cannot allocate until they are used. May throw
+  // std::bad_alloc, changing nothing.
+  void reserve(size_t more);
+  // Issues the next internal id to `id`, which must be absent, within reserved room.
+  uint32_t push_back(const Uuid& id) noexcept;
+  // Gives internal id p the absent `id` instead of its current one.
+  void rekey(uint32_t p, const Uuid& id) noexcept;
+
+  // What the table occupies in touched memory (reserved, never written capacity is not counted).
+  uint64_t memory_bytes() const { return 16 * uint64_t{uuids_.size()} + 4 * slots_.size(); }
+
+ private:
+  size_t home(const Uuid& id) const;
+  void place(uint32_t p) noexcept;
+  void unplace(const Uuid& id) noexcept;
+  // Slot array of `capacity` slots holding every current id.
+  void rehash(size_t capacity);
+
+  std::vector<Uuid> uuids_;
+  // Internal id + 1 per occupied slot, 0 when empty; linear probing, at most 4/5 full.
+  std::vector<uint32_t> slots_;
+};
+
+// The compact encoding of metadata in the store: a varint count, then per entry in ascending key
+// order a varint key length, the key, a tag byte (the MetadataValue index) and the value (bool one
+// byte, int zigzag varint, float its 8 bytes, string varint length and bytes). Empty metadata is
+// no bytes at all.
+std::string encode_compact_metadata(const Metadata& metadata);
+Metadata decode_compact_metadata(std::string_view bytes);
+// The metadata in the file encoding (encode_metadata's bytes, keys ascending) appended to `enc`,
+// or only measured when `enc` is null; returns its size.
+size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc);
+
+class DocumentStore {
+ public:
+  // Live documents.
+  size_t size() const { return live_; }
+  bool empty() const { return live_ == 0; }
+  // Internal ids with a slot (live or not).
+  size_t slot_count() const { return slots_.size(); }
+  bool live(uint32_t p) const { return p < slots_.size() && slots_[p].offset != kDead; }
+
+  std::string_view text(uint32_t p) const;
+  // The compact metadata bytes of live id p.
+  std::string_view metadata_bytes(uint32_t p) const;
+  Metadata metadata(uint32_t p) const { return decode_compact_metadata(metadata_bytes(p)); }
+  // Metadata and text of p as stored (equal records mean equal documents).
+  std::string_view record(uint32_t p) const;
+
+  // Room for slots up to internal id `ids` - 1 and for `bytes` more arena bytes (the sum of
+  // record_size of what will be put). May reclaim the space of removed documents first. May
+  // throw std::bad_alloc, changing nothing a reader can see.
+  void reserve(size_t ids, size_t bytes);
+  static size_t record_size(std::string_view text, std::string_view compact_metadata) {
+    return varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+  }
+  // Stores the document of internal id p (below the reserved id bound), replacing a live one.
+  void put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept;
+  // Removes the document of p, if live.
+  void erase(uint32_t p) noexcept;
+
+  // As IdTable::memory_bytes.
+  uint64_t memory_bytes() const { return 16 * uint64_t{slots_.size()} + arena_.size(); }
+
+  static size_t varint_size(uint64_t v) {
+    size_t n = 1;
+    while (v >= 0x80) {
+      v >>= 7;
+      ++n;
+    }
+    return n;
+  }
+
+ private:
+  static constexpr uint64_t kDead = ~uint64_t{0};
+  struct Slot {
+    uint64_t offset = kDead;  // of the record in arena_
+    uint64_t size = 0;        // of the record
+  };
+  // Copies the live records into a fresh arena with room for `extra` more bytes.
+  void compact(size_t extra);
+
+  std::vector<Slot> slots_;
+  std::string arena_;
+  size_t live_ = 0;
+  uint64_t garbage_ = 0;  // arena bytes of records no longer referenced
+};
+
+}  // namespace tarnwell_core
