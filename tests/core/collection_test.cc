@@ -79,33 +79,36 @@ TEST(CollectionStore, DeleteRemovesPostingsAndCounts) {
 }
 
 TEST(CollectionStore, MemoryEstimateCountsEachPart) {
-  // One layer only, so the single node has exactly one (empty) adjacency list.
   Collection c = make(/*max_layers=*/1);
   EXPECT_EQ(c.estimate_memory_bytes(), 0u);
   c.insert_document(doc(1, "hello", {{"a", int64_t{1}}, {"b", std::string("x")}}), kE1);
-  const uint64_t vectors = 4 + 4 * (1 + 1);
-  const uint64_t adjacency = 24 + 24;
+  const uint64_t codes = 4;
+  // Adjacency blocks and per-node distance metadata, as the graph holds them.
+  const uint64_t graph = c.read([](const CollectionData& d) { return d.hnsw.adjacency_bytes(); });
+  EXPECT_GT(graph, 0u);
   const uint64_t per_node_bytes = 1 + 1;
   const uint64_t term = 5 + 8 + 48;
   const uint64_t doc_lengths = 4;
-  // Its slot, and its record: the metadata's length, the metadata in 10 bytes, the text.
-  const uint64_t document = 16 + 1 + 10 + 5;
+  // Its 8-byte slot, and its record: two lengths, the metadata in 10 bytes, the text.
+  const uint64_t document = 8 + 2 + 10 + 5;
   const uint64_t tables = 16 + 4 * 16;  // the UUID, and the index's smallest slot array
   // The metadata index (derived, never stored) counts too, and is never empty with metadata.
   const uint64_t metadata_index = c.metadata_index_bytes();
   EXPECT_GT(metadata_index, 0u);
-  EXPECT_EQ(c.estimate_memory_bytes(), vectors + adjacency + per_node_bytes + term + doc_lengths +
+  EXPECT_EQ(c.estimate_memory_bytes(), codes + graph + per_node_bytes + term + doc_lengths +
                                            document + tables + metadata_index);
 
   Collection raw = make(1, /*raw=*/true);
   raw.insert_document(doc(1, "hello", {{"a", int64_t{1}}, {"b", std::string("x")}}), kE1);
-  EXPECT_EQ(raw.estimate_memory_bytes(), c.estimate_memory_bytes() + 4 * 4);
+  const uint64_t raw_graph =
+      raw.read([](const CollectionData& d) { return d.hnsw.adjacency_bytes(); });
+  EXPECT_EQ(raw.estimate_memory_bytes(), c.estimate_memory_bytes() - graph + raw_graph + 4 * 4);
 
   // A deleted document leaves its node, its tables, its record until the store reclaims the
   // space, and nothing else. (The index lets go of a deleted document's entries lazily, in bulk.)
   ASSERT_TRUE(c.delete_document(uid(1)));
-  EXPECT_EQ(c.estimate_memory_bytes(), vectors + adjacency + per_node_bytes + doc_lengths +
-                                           document + tables + c.metadata_index_bytes());
+  EXPECT_EQ(c.estimate_memory_bytes(), codes + graph + per_node_bytes + doc_lengths + document +
+                                           tables + c.metadata_index_bytes());
 }
 
 TEST(CollectionStore, DeletedIdInsertedAgainRetiresItsOldInternalId) {

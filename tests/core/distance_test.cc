@@ -130,7 +130,7 @@ TEST_P(DistanceTest, ComputeDistancePicksTheStoredForm) {
           } else {
             const QuantizedRef ref{
                 std::span<const uint8_t>(index.vector_data).subspan(dim * i, dim),
-                index.vector_min[i], index.vector_scale[i]};
+                index.vector_min(i), index.vector_scale(i)};
             EXPECT_EQ(got, distance_asym_prenorm(metric, query, ref, qn));
           }
           // QueryDistance, which the graph walk uses with cached norms, agrees exactly.

@@ -179,9 +179,9 @@ TEST(HnswGraph, TombstonesReconstructionAndRawCopy) {
       ASSERT_EQ(v.size(), dim);
       for (size_t j = 0; j < dim; ++j) {
         EXPECT_NEAR(v[j],
-                    index.vector_min[i] + index.vector_scale[i] * index.vector_data[i * dim + j],
+                    index.vector_min(i) + index.vector_scale(i) * index.vector_data[i * dim + j],
                     1e-6f);
-        EXPECT_NEAR(v[j], data[i * dim + j], index.vector_scale[i]);
+        EXPECT_NEAR(v[j], data[i * dim + j], index.vector_scale(i));
       }
     }
   }

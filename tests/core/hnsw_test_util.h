@@ -92,7 +92,6 @@ inline void expect_invariants(const HnswIndex& index) {
   const uint32_t n = index.node_count;
   ASSERT_EQ(index.layers.size(), n);
   ASSERT_EQ(index.deleted.size(), n);
-  ASSERT_EQ(index.vector_min.size(), n);
   ASSERT_EQ(index.vector_data.size(), static_cast<size_t>(n) * index.dimension);
   if (n == 0) {
     EXPECT_FALSE(index.entry_point.has_value());

@@ -108,9 +108,9 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
         const uint32_t p = d.ids.at(uid(i));
         for (size_t j = 0; j < 5; ++j) {
           stored[i].push_back(raw ? d.hnsw.raw_vectors[p * 5 + j]
-                                  : d.hnsw.vector_min[p] +
+                                  : d.hnsw.vector_min(p) +
                                         static_cast<float>(d.hnsw.vector_data[p * 5 + j]) *
-                                            d.hnsw.vector_scale[p]);
+                                            d.hnsw.vector_scale(p));
         }
       }
     });
@@ -122,8 +122,8 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
         EXPECT_EQ(std::vector<uint8_t>(d.hnsw.vector_data.begin() + p * 5,
                                        d.hnsw.vector_data.begin() + p * 5 + 5),
                   q.data);
-        EXPECT_EQ(d.hnsw.vector_min[p], q.min);
-        EXPECT_EQ(d.hnsw.vector_scale[p], q.scale);
+        EXPECT_EQ(d.hnsw.vector_min(p), q.min);
+        EXPECT_EQ(d.hnsw.vector_scale(p), q.scale);
         if (raw) {
           EXPECT_EQ(std::vector<float>(d.hnsw.raw_vectors.begin() + p * 5,
                                        d.hnsw.raw_vectors.begin() + p * 5 + 5),

@@ -283,16 +283,9 @@ size_t Collection::document_count() const {
 
 uint64_t estimate_memory_bytes(const CollectionData& data) {
   const HnswIndex& h = data.hnsw;
-  uint64_t total = h.vector_data.size();
-  total += 4 * (uint64_t{h.vector_min.size()} + h.vector_scale.size() + h.raw_vectors.size());
-  total += h.pq_codes.size();
+  uint64_t total = h.vector_data.size() + 4 * uint64_t{h.raw_vectors.size()} + h.pq_codes.size();
   if (h.pq_codebook) total += 4 * uint64_t{h.pq_codebook->centroids.size()};
-  for (uint32_t i = 0; i < h.node_count; ++i) {
-    total += 24;
-    const size_t lists = h.layer_list_count(i);
-    for (size_t layer = 0; layer < lists; ++layer) total += 24 + 4 * h.neighbors(i, layer).size();
-  }
-  total += h.layers.size() + h.deleted.size();
+  total += h.adjacency_bytes() + h.layers.size() + h.deleted.size();
   for (const auto& [term, list] : data.bm25.postings) total += term.size() + 8 * list.size() + 48;
   total += 4 * uint64_t{data.bm25.doc_lengths.size()};
   total += data.documents.memory_bytes() + data.ids.memory_bytes();

@@ -8,6 +8,16 @@
 namespace tarnwell_core {
 namespace {
 
+size_t put_varint(char* out, uint64_t v) {
+  size_t n = 0;
+  while (v >= 0x80) {
+    out[n++] = static_cast<char>(static_cast<uint8_t>(v) | 0x80);
+    v >>= 7;
+  }
+  out[n++] = static_cast<char>(v);
+  return n;
+}
+
 void put_varint(std::string& out, uint64_t v) {
   while (v >= 0x80) {
     out.push_back(static_cast<char>(static_cast<uint8_t>(v) | 0x80));
@@ -239,9 +249,17 @@ size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc) {
 
 // ---- DocumentStore ----
 
+std::string_view DocumentStore::stored(uint32_t p) const {
+  const std::string_view from = std::string_view(arena_).substr(static_cast<size_t>(slots_[p]));
+  size_t at = 0;
+  const auto inner = static_cast<size_t>(get_varint(from, at));
+  return from.substr(0, at + inner);
+}
+
 std::string_view DocumentStore::record(uint32_t p) const {
-  const Slot& s = slots_[p];
-  return std::string_view(arena_).substr(static_cast<size_t>(s.offset), static_cast<size_t>(s.size));
+  const std::string_view from = std::string_view(arena_).substr(static_cast<size_t>(slots_[p]));
+  size_t at = 0;
+  return get_bytes(from, at);
 }
 
 std::string_view DocumentStore::metadata_bytes(uint32_t p) const {
@@ -277,34 +295,34 @@ void DocumentStore::compact(size_t extra) {
   std::string fresh;
   const size_t keep = arena_.size() - static_cast<size_t>(garbage_);
   fresh.reserve(keep + extra);  // may throw: nothing changed yet
-  for (Slot& s : slots_) {
-    if (s.offset == kDead) continue;
+  for (uint32_t p = 0; p < slots_.size(); ++p) {
+    if (slots_[p] == kDead) continue;
     const uint64_t at = fresh.size();
-    fresh.append(arena_, static_cast<size_t>(s.offset), static_cast<size_t>(s.size));
-    s.offset = at;
+    fresh += stored(p);
+    slots_[p] = at;
   }
   arena_.swap(fresh);
   garbage_ = 0;
 }
 
 void DocumentStore::put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept {
-  if (p >= slots_.size()) slots_.resize(size_t{p} + 1);  // within reserved capacity
+  if (p >= slots_.size()) slots_.resize(size_t{p} + 1, kDead);  // within reserved capacity
   erase(p);
-  Slot& s = slots_[p];
-  s.offset = arena_.size();
-  std::string len;
-  put_varint(len, compact_metadata.size());  // short: no allocation
-  arena_ += len;
+  slots_[p] = arena_.size();
+  char prefix[20];  // two varints of at most ten bytes: nothing here allocates
+  const size_t inner = varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+  size_t n = put_varint(prefix, inner);
+  n += put_varint(prefix + n, compact_metadata.size());
+  arena_.append(prefix, n);
   arena_ += compact_metadata;
   arena_ += text;
-  s.size = arena_.size() - s.offset;
   ++live_;
 }
 
 void DocumentStore::erase(uint32_t p) noexcept {
   if (!live(p)) return;
-  garbage_ += slots_[p].size;
-  slots_[p] = Slot{};
+  garbage_ += stored(p).size();
+  slots_[p] = kDead;
   --live_;
 }
 

@@ -1,8 +1,8 @@
 // The document layer of a collection, laid out so that a document costs about what it holds:
 //  - IdTable: the UUID of every internal id issued, and an open-addressing index from UUID back
 //    to internal id whose slots hold internal ids only (no allocation per entry);
-//  - DocumentStore: per internal id a 16-byte slot pointing into one byte arena that holds the
-//    document's metadata in a compact encoding followed by its text.
+//  - DocumentStore: per internal id the 8-byte offset of its record in one byte arena: the
+//    record's length, the document's metadata in a compact encoding, then its text.
 // Both make room ahead (reserve) so that the steps of an insertion that must not fail do not
 // allocate.
 #pragma once
@@ -77,13 +77,13 @@ class DocumentStore {
   bool empty() const { return live_ == 0; }
   // Internal ids with a slot (live or not).
   size_t slot_count() const { return slots_.size(); }
-  bool live(uint32_t p) const { return p < slots_.size() && slots_[p].offset != kDead; }
+  bool live(uint32_t p) const { return p < slots_.size() && slots_[p] != kDead; }
 
   std::string_view text(uint32_t p) const;
   // The compact metadata bytes of live id p.
   std::string_view metadata_bytes(uint32_t p) const;
   Metadata metadata(uint32_t p) const { return decode_compact_metadata(metadata_bytes(p)); }
-  // Metadata and text of p as stored (equal records mean equal documents).
+  // Metadata and text of p as stored, without the length (equal records, equal documents).
   std::string_view record(uint32_t p) const;
 
   // Room for slots up to internal id `ids` - 1 and for `bytes` more arena bytes (the sum of
@@ -91,7 +91,8 @@ class DocumentStore {
   // throw std::bad_alloc, changing nothing a reader can see.
   void reserve(size_t ids, size_t bytes);
   static size_t record_size(std::string_view text, std::string_view compact_metadata) {
-    return varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+    const size_t inner = varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+    return varint_size(inner) + inner;
   }
   // Stores the document of internal id p (below the reserved id bound), replacing a live one.
   void put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept;
@@ -99,7 +100,7 @@ class DocumentStore {
   void erase(uint32_t p) noexcept;
 
   // As IdTable::memory_bytes.
-  uint64_t memory_bytes() const { return 16 * uint64_t{slots_.size()} + arena_.size(); }
+  uint64_t memory_bytes() const { return 8 * uint64_t{slots_.size()} + arena_.size(); }
 
   static size_t varint_size(uint64_t v) {
     size_t n = 1;
@@ -112,14 +113,12 @@ class DocumentStore {
 
  private:
   static constexpr uint64_t kDead = ~uint64_t{0};
-  struct Slot {
-    uint64_t offset = kDead;  // of the record in arena_
-    uint64_t size = 0;        // of the record
-  };
+  // The record of a live slot with its length prefix.
+  std::string_view stored(uint32_t p) const;
   // Copies the live records into a fresh arena with room for `extra` more bytes.
   void compact(size_t extra);
 
-  std::vector<Slot> slots_;
+  std::vector<uint64_t> slots_;  // per internal id: its record's offset in arena_, or kDead
   std::string arena_;
   size_t live_ = 0;
   uint64_t garbage_ = 0;  // arena bytes of records no longer referenced

@@ -20,8 +20,8 @@ void stored_vector(const HnswIndex& index, uint32_t p, float* out) {
     std::copy_n(index.raw_vectors.data() + at, dim, out);
     return;
   }
-  const float min = index.vector_min[p];
-  const float scale = index.vector_scale[p];
+  const float min = index.vector_min(p);
+  const float scale = index.vector_scale(p);
   for (size_t j = 0; j < dim; ++j) {
     const float step = static_cast<float>(index.vector_data[at + j]) * scale;
     out[j] = min + step;

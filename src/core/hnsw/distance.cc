@@ -31,8 +31,8 @@ float compute_distance(const HnswIndex& index, std::span<const float> query, siz
                                   index.raw_vectors.data() + at, dimension);
   }
   return distance_detail::asym(simd::kernels(), index.config.distance_metric, query.data(),
-                               index.vector_data.data() + at, dimension, index.vector_min[id],
-                               index.vector_scale[id], query_norm_sq);
+                               index.vector_data.data() + at, dimension, index.vector_min(id),
+                               index.vector_scale(id), query_norm_sq);
 }
 
 }  // namespace tarnwell_core

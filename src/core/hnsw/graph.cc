@@ -72,8 +72,6 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   f.neighbors.shrink_to_fit();
 
   idx.vector_data = std::move(f.vector_data);
-  idx.vector_min = std::move(f.vector_min);
-  idx.vector_scale = std::move(f.vector_scale);
   idx.raw_vectors = std::move(f.raw_vectors);
   idx.layers = std::move(f.layers);
   idx.deleted = std::move(f.deleted);
@@ -87,7 +85,7 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   reserve_on_huge_pages(idx.meta_, n);
   for (uint32_t i = 0; i < n; ++i) {
     idx.meta_.push_back(idx.meta_of(&idx.vector_data[static_cast<size_t>(i) * idx.dimension],
-                                    idx.vector_min[i], idx.vector_scale[i]));
+                                    f.vector_min[i], f.vector_scale[i]));
     idx.append_raw_root(i);
   }
   return idx;
@@ -97,8 +95,12 @@ HnswIndexFields HnswIndex::to_fields() const {
   HnswIndexFields f;
   f.config = config;
   f.vector_data = vector_data;
-  f.vector_min = vector_min;
-  f.vector_scale = vector_scale;
+  f.vector_min.resize(node_count);
+  f.vector_scale.resize(node_count);
+  for (uint32_t i = 0; i < node_count; ++i) {
+    f.vector_min[i] = meta_[i].min;
+    f.vector_scale[i] = meta_[i].scale;
+  }
   f.raw_vectors = raw_vectors;
   f.neighbors.resize(node_count);
   for (uint32_t i = 0; i < node_count; ++i) {
@@ -122,7 +124,7 @@ HnswIndexFields HnswIndex::to_fields() const {
 
 void HnswIndex::reconstruct_into(uint32_t id, float* out) const {
   simd::kernels().dequantize_u8(&vector_data[static_cast<size_t>(id) * dimension], dimension,
-                                vector_min[id], vector_scale[id], out);
+                                meta_[id].min, meta_[id].scale, out);
 }
 
 std::vector<float> HnswIndex::reconstruct(uint32_t id) const {

@@ -143,7 +143,7 @@ class HnswIndex {
   size_t adjacency_bytes() const;
 
   // What a distance to one node's codes reads besides the codes, packed so that one cache
-  // line serves four nodes: copies of vector_min and vector_scale, and the root of the
+  // line serves four nodes: the node's min and scale, and the root of the
   // reconstructed vector's squared norm in double precision (as the asymmetric cosine uses
   // it), computed once at insertion so that cosine costs one dot product per node.
   struct NodeMeta {
@@ -156,10 +156,12 @@ class HnswIndex {
   const float* raw_roots() const { return raw_roots_.data(); }
   size_t raw_root_count() const { return raw_roots_.size(); }
 
+  // The scalar quantization parameters of a node (kept in its NodeMeta).
+  float vector_min(uint32_t node) const { return meta_[node].min; }
+  float vector_scale(uint32_t node) const { return meta_[node].scale; }
+
   HnswConfig config;
   std::vector<uint8_t> vector_data;  // node-major scalar codes, dimension per node
-  std::vector<float> vector_min;
-  std::vector<float> vector_scale;
   std::vector<float> raw_vectors;  // node-major; empty unless store_raw_vectors
   std::vector<uint8_t> layers;     // per node: its level
   std::vector<uint8_t> deleted;    // per node: 1 when tombstoned

@@ -102,8 +102,6 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   const bool raw = config.store_raw_vectors;
   const NodeMeta meta = meta_of(q.data.data(), q.min, q.scale);
   reserve_more(vector_data, q.data.size());
-  reserve_more(vector_min, 1);
-  reserve_more(vector_scale, 1);
   if (raw) reserve_more(raw_vectors, vector.size());
   if (encode) reserve_more(pq_codes, codes.size());
   reserve_more(layers, 1);
@@ -119,8 +117,6 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   }
 
   vector_data.insert(vector_data.end(), q.data.begin(), q.data.end());
-  vector_min.push_back(q.min);
-  vector_scale.push_back(q.scale);
   if (raw) raw_vectors.insert(raw_vectors.end(), vector.begin(), vector.end());
   if (encode) pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
   add_node_adjacency(level + 1);

@@ -32,8 +32,7 @@ size_t adjacency_size(const HnswIndex& h) {
 size_t hnsw_size(const HnswIndex& h) {
   size_t n = ENCODED_HNSW_CONFIG_SIZE;
   n += encoded_array_size<uint8_t>(h.vector_data.size());
-  n += encoded_array_size<float>(h.vector_min.size());
-  n += encoded_array_size<float>(h.vector_scale.size());
+  n += 2 * encoded_array_size<float>(h.node_count);  // vector_min, vector_scale
   n += encoded_array_size<float>(h.raw_vectors.size());
   n += adjacency_size(h);
   n += encoded_array_size<uint8_t>(h.layers.size());
@@ -59,8 +58,10 @@ size_t bm25_size(const InvertedIndex& b) {
 void encode_hnsw(const HnswIndex& h, Encoder& enc) {
   encode_hnsw_config(h.config, enc);
   enc.put_byte_array(h.vector_data);
-  enc.put_f32_array(h.vector_min);
-  enc.put_f32_array(h.vector_scale);
+  enc.put_count(h.node_count);
+  for (uint32_t i = 0; i < h.node_count; ++i) enc.put_f32(h.vector_min(i));
+  enc.put_count(h.node_count);
+  for (uint32_t i = 0; i < h.node_count; ++i) enc.put_f32(h.vector_scale(i));
   enc.put_f32_array(h.raw_vectors);
   enc.put_count(h.node_count);
   for (uint32_t i = 0; i < h.node_count; ++i) {
