@@ -306,7 +306,7 @@ bool init_tarnwell_type() {
   return PyType_Ready(&TarnwellType) == 0;
 }
 
-std::shared_ptr<tarnwell_core::Collection> lookup_collection(PyObject* self,
+std::shared_ptr<const tarnwell_core::Collection> lookup_collection(PyObject* self,
                                                              std::string_view name) {
   auto collection = without_gil([&] { return handle_of(self).get_collection(name); });
   if (!collection) {

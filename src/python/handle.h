@@ -67,7 +67,7 @@ PyObject* fuse_rankings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Looks a collection up with the interpreter lock released (the registry lock may be contended);
 // raises KeyError "collection '{}' not found" when absent.
-std::shared_ptr<tarnwell_core::Collection> lookup_collection(PyObject* self, std::string_view name);
+std::shared_ptr<const tarnwell_core::Collection> lookup_collection(PyObject* self, std::string_view name);
 
 // ValueError "embedding dimension mismatch: expected {}, got {}" unless got == expected.
 bool check_dimension(size_t got, uint64_t expected);

@@ -231,7 +231,7 @@ PyObject* export_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const std::string dir(*path);
     auto contents = without_gil([&] { return tarnwell_core::read_data_dir(dir, key.get()); });
     if (!contents) return raise_status(contents.error());
-    std::shared_ptr<tarnwell_core::Collection> collection = contents->db->get_collection(name);
+    std::shared_ptr<const tarnwell_core::Collection> collection = contents->db->get_collection(name);
     if (!collection) {
       // It may be in a file that could not be read: say so.
       std::string message = "collection '" + std::string(name) + "' not found";

@@ -93,7 +93,7 @@ bool parse_batch_document(PyObject* item, uint64_t dimension,
 // then the collection (KeyError), then the id (ValueError).
 struct DocumentRef {
   std::string_view name;
-  std::shared_ptr<tarnwell_core::Collection> collection;
+  std::shared_ptr<const tarnwell_core::Collection> collection;
   Uuid id;
   PyObject* id_obj = nullptr;  // as passed (borrowed), for messages
 };
@@ -144,7 +144,7 @@ namespace {
 // The arguments of insert and upsert, converted and checked in their documented order.
 struct SingleDocument {
   std::string_view name;
-  std::shared_ptr<tarnwell_core::Collection> collection;
+  std::shared_ptr<const tarnwell_core::Collection> collection;
   Document document;
   std::vector<float> embedding;
 };

@@ -332,7 +332,7 @@ Result<bool> DatabaseHandle::delete_collection(std::string_view name) {
 
 std::vector<std::string> DatabaseHandle::list_collections() const { return db_.list_collections(); }
 
-std::shared_ptr<Collection> DatabaseHandle::get_collection(std::string_view name) const {
+std::shared_ptr<const Collection> DatabaseHandle::get_collection(std::string_view name) const {
   return db_.get_collection(name);
 }
 
@@ -368,12 +368,13 @@ void DatabaseHandle::unlog_change(const WalRecordSpan& record,
   }
 }
 
-Status DatabaseHandle::check_registered(const std::shared_ptr<Collection>& collection,
-                                        std::string_view name) const {
+Result<std::shared_ptr<Collection>> DatabaseHandle::registered(
+    const std::shared_ptr<const Collection>& collection, std::string_view name) const {
   // The record names the collection; replay applies it to whatever is registered under that
   // name, so the change must go to that very collection.
-  if (db_.get_collection(name) != collection) return not_found(name);
-  return Status();
+  std::shared_ptr<Collection> c = db_.get_collection(name);
+  if (c != collection) return Err(not_found(name));
+  return c;
 }
 
 void DatabaseHandle::touch(std::string_view name) {
@@ -381,16 +382,16 @@ void DatabaseHandle::touch(std::string_view name) {
   touched_.emplace(name);
 }
 
-Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collection,
+Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<const Collection>& ref,
                                     std::string_view name, Document document,
                                     std::span<const float> embedding) {
-  RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
+  RETURN_IF_ERROR(check_embedding(embedding, ref->dimension()));
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_insert_record(name, document, embedding);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   // Held from the liveness check to the insert, so the check still holds when it is applied.
   std::lock_guard writer(collection->writer_mutex());
   if (collection->get_document(document.id) != nullptr) return Err(already_exists(document.id));
@@ -409,12 +410,12 @@ Result<Uuid> DatabaseHandle::insert(const std::shared_ptr<Collection>& collectio
 }
 
 Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
-    const std::shared_ptr<Collection>& collection, std::string_view name,
+    const std::shared_ptr<const Collection>& ref, std::string_view name,
     std::vector<DocumentWithEmbedding> documents, const BatchOptions& options) {
   std::unordered_set<Uuid, UuidHash> seen;
   seen.reserve(documents.size());
   for (const DocumentWithEmbedding& d : documents) {
-    RETURN_IF_ERROR(check_embedding(d.embedding, collection->dimension()));
+    RETURN_IF_ERROR(check_embedding(d.embedding, ref->dimension()));
     if (!seen.insert(d.document.id).second) {
       return Err(Status::invalid_argument("document '" + d.document.id.to_string() +
                                           "' appears more than once in the batch"));
@@ -425,7 +426,7 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
   std::vector<uint8_t> record;
   if (wal_) record = encode_batch_insert_record(name, documents);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   std::lock_guard writer(collection->writer_mutex());
   for (const DocumentWithEmbedding& d : documents) {
     if (collection->get_document(d.document.id) != nullptr) {
@@ -447,14 +448,14 @@ Result<std::vector<Uuid>> DatabaseHandle::batch_insert(
   return ids;
 }
 
-Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& collection,
+Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<const Collection>& ref,
                                              std::string_view name, const Uuid& id) {
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_delete_document_record(name, id);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   std::lock_guard writer(collection->writer_mutex());
   // Logged whether or not a live document has that id.
   if (wal_) RETURN_IF_ERROR(log(record));
@@ -463,16 +464,16 @@ Result<bool> DatabaseHandle::delete_document(const std::shared_ptr<Collection>& 
   return removed;
 }
 
-Result<bool> DatabaseHandle::upsert(const std::shared_ptr<Collection>& collection,
+Result<bool> DatabaseHandle::upsert(const std::shared_ptr<const Collection>& ref,
                                     std::string_view name, Document document,
                                     std::span<const float> embedding) {
-  RETURN_IF_ERROR(check_embedding(embedding, collection->dimension()));
+  RETURN_IF_ERROR(check_embedding(embedding, ref->dimension()));
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
   std::vector<uint8_t> record;
   if (wal_) record = encode_update_record(name, document.id, document, embedding);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   std::lock_guard writer(collection->writer_mutex());
   const Uuid id = document.id;
   std::shared_ptr<const Document> old = collection->get_document(id);
@@ -499,15 +500,15 @@ Result<bool> DatabaseHandle::upsert(const std::shared_ptr<Collection>& collectio
   return old != nullptr;
 }
 
-Status DatabaseHandle::update(const std::shared_ptr<Collection>& collection,
+Status DatabaseHandle::update(const std::shared_ptr<const Collection>& ref,
                               std::string_view name, const Uuid& id,
                               std::optional<std::string> text, std::optional<Metadata> metadata,
                               std::optional<std::vector<float>> embedding) {
-  if (embedding) RETURN_IF_ERROR(check_embedding(*embedding, collection->dimension()));
+  if (embedding) RETURN_IF_ERROR(check_embedding(*embedding, ref->dimension()));
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   std::lock_guard writer(collection->writer_mutex());
   std::shared_ptr<const Document> old = collection->get_document(id);
   if (!old) return Status::not_found("document '" + id.to_string() + "' not found");
@@ -561,7 +562,7 @@ Result<size_t> DatabaseHandle::delete_live_locked(Collection& collection, std::s
   return removed;
 }
 
-Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<Collection>& collection,
+Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<const Collection>& ref,
                                            std::string_view name, std::span<const Uuid> ids) {
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
@@ -569,17 +570,17 @@ Result<size_t> DatabaseHandle::delete_many(const std::shared_ptr<Collection>& co
   std::sort(unique.begin(), unique.end());
   unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   std::lock_guard writer(collection->writer_mutex());
   return delete_live_locked(*collection, name, std::move(unique));
 }
 
-Result<size_t> DatabaseHandle::delete_where(const std::shared_ptr<Collection>& collection,
+Result<size_t> DatabaseHandle::delete_where(const std::shared_ptr<const Collection>& ref,
                                             std::string_view name, const MetadataFilter& filter) {
   RETURN_IF_ERROR(check_owner());
   CheckpointIfDue checkpoint_if_due(*this);
   std::shared_lock order(order_lock());
-  RETURN_IF_ERROR(check_registered(collection, name));
+  ASSIGN_OR_RETURN(const std::shared_ptr<Collection> collection, registered(ref, name));
   // Under the writer mutex from evaluation to removal: what matched is what goes.
   std::lock_guard writer(collection->writer_mutex());
   return delete_live_locked(*collection, name, collection->matching_ids(&filter));
@@ -769,14 +770,14 @@ Status DatabaseHandle::save(std::string_view collection, std::optional<std::stri
   const std::string dir = path ? *path : *data_dir_;
   const EncryptionKey* k = key ? key.get() : default_key_.get();
   if (!wal_) {
-    std::shared_ptr<Collection> c = get_collection(collection);
+    std::shared_ptr<const Collection> c = get_collection(collection);
     if (!c) return not_found(collection);
     return save_collection(*c, dir, k);
   }
   // Appends wait from here until the log is cut, so none can fall between a snapshot and the
   // truncation that relies on it.
   std::unique_lock order(order_lock());
-  std::shared_ptr<Collection> c = get_collection(collection);
+  std::shared_ptr<const Collection> c = get_collection(collection);
   if (!c) return not_found(collection);
   std::unordered_set<std::string> written;
   if (is_data_dir(dir)) {
@@ -844,7 +845,7 @@ Status DatabaseHandle::load(std::string_view name, std::optional<std::string> pa
 }
 
 Result<size_t> DatabaseHandle::rebuild(std::string_view collection, const BatchOptions& options) {
-  std::shared_ptr<Collection> c = get_collection(collection);
+  std::shared_ptr<Collection> c = db_.get_collection(collection);
   if (!c) return Err(not_found(collection));
   return c->rebuild(options);
 }

@@ -92,36 +92,37 @@ class DatabaseHandle {
   Status create_collection(std::string_view name, uint64_t dimension, const HnswConfig& config);
   Result<bool> delete_collection(std::string_view name);
   std::vector<std::string> list_collections() const;
-  std::shared_ptr<Collection> get_collection(std::string_view name) const;
+  // Read access: searches and lookups are const; every change goes through the methods below.
+  std::shared_ptr<const Collection> get_collection(std::string_view name) const;
   uint64_t total_memory_bytes() const;
 
   // Documents, on a collection the caller looked up under `name` (the name goes into the log
   // record exactly as given). Refused before logging: an embedding of the wrong length, an id
   // that is live (or, for a batch, repeated within it), and a collection that is no longer the
   // one registered under `name` (kNotFound).
-  Result<Uuid> insert(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Result<Uuid> insert(const std::shared_ptr<const Collection>& collection, std::string_view name,
                       Document document, std::span<const float> embedding);
-  Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<Collection>& collection,
+  Result<std::vector<Uuid>> batch_insert(const std::shared_ptr<const Collection>& collection,
                                          std::string_view name,
                                          std::vector<DocumentWithEmbedding> documents,
                                          const BatchOptions& options = {});
-  Result<bool> delete_document(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Result<bool> delete_document(const std::shared_ptr<const Collection>& collection, std::string_view name,
                                const Uuid& id);
 
   // Inserts the document, or replaces the live document of its id (text, metadata and embedding)
   // in one step; one record either way. True when a live document was replaced.
-  Result<bool> upsert(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Result<bool> upsert(const std::shared_ptr<const Collection>& collection, std::string_view name,
                       Document document, std::span<const float> embedding);
   // Changes what is given of a live document (kNotFound "document '{}' not found" otherwise), in
   // one record: without an embedding the document keeps its graph node.
-  Status update(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Status update(const std::shared_ptr<const Collection>& collection, std::string_view name,
                 const Uuid& id, std::optional<std::string> text, std::optional<Metadata> metadata,
                 std::optional<std::vector<float>> embedding);
   // Removes the live documents among `ids`, or those passing `filter`, in one record; returns
   // how many were removed (nothing is logged when none was live).
-  Result<size_t> delete_many(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Result<size_t> delete_many(const std::shared_ptr<const Collection>& collection, std::string_view name,
                              std::span<const Uuid> ids);
-  Result<size_t> delete_where(const std::shared_ptr<Collection>& collection, std::string_view name,
+  Result<size_t> delete_where(const std::shared_ptr<const Collection>& collection, std::string_view name,
                               const MetadataFilter& filter);
 
   // Persistence. `key` (when given) replaces the handle's key for this call only; save refuses
@@ -188,9 +189,10 @@ class DatabaseHandle {
   static void prepare_fork();
   static void after_fork_in_parent();
   static void after_fork_in_child();
-  // kNotFound unless `collection` is still the one registered under `name`.
-  Status check_registered(const std::shared_ptr<Collection>& collection,
-                          std::string_view name) const;
+  // The registered collection `collection` refers to; kNotFound unless it is still the one
+  // registered under `name`.
+  Result<std::shared_ptr<Collection>> registered(const std::shared_ptr<const Collection>& collection,
+                                                 std::string_view name) const;
 
   void touch(std::string_view name);
   // Writes the collections changed since the last checkpoint into data_dir, removes the files of
