@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/document.h"
@@ -43,12 +44,43 @@ inline Collection seeded_collection(std::string name, uint64_t dimension, const 
   return Collection(std::move(data));
 }
 
-// The live documents of a collection keyed by id, and its id table as a map.
-inline DocumentMap document_map(const CollectionData& d) {
+// Copies of the live documents of a collection in internal id order.
+inline std::vector<Document> live_documents(const CollectionData& d) {
+  std::vector<Document> out;
+  for (uint32_t p = 0; p < d.documents.slot_count(); ++p) {
+    if (d.documents.live(p)) out.push_back(d.document(p));
+  }
+  return out;
+}
+
+using DocumentMap = std::unordered_map<Uuid, std::shared_ptr<const Document>, UuidHash>;
+
+// Documents as a snapshot loader hands them over: `key` stored under, document appended.
+inline void add_document(StoredDocuments& docs, const Uuid& key, const Document& doc) {
+  const std::string metadata = encode_compact_metadata(doc.metadata);
+  const auto i = static_cast<uint32_t>(docs.size());
+  docs.records.reserve(size_t{i} + 1, DocumentStore::record_size(doc.text, metadata));
+  docs.records.put(i, doc.text, metadata);
+  docs.keys.push_back(key);
+  docs.ids.push_back(doc.id);
+}
+// Drops every document stored under `key`.
+inline void remove_document(StoredDocuments& docs, const Uuid& key) {
+  StoredDocuments kept;
+  for (size_t i = 0; i < docs.size(); ++i) {
+    if (docs.keys[i] == key) continue;
+    add_document(kept, docs.keys[i],
+                 Document(docs.ids[i], std::string(docs.records.text(static_cast<uint32_t>(i))),
+                          docs.records.metadata(static_cast<uint32_t>(i))));
+  }
+  docs = std::move(kept);
+}
+inline DocumentMap document_map(const StoredDocuments& docs) {
   DocumentMap out;
-  for (Document& doc : d.live_documents()) {
-    const Uuid id = doc.id;
-    out.emplace(id, std::make_shared<const Document>(std::move(doc)));
+  for (size_t i = 0; i < docs.size(); ++i) {
+    const auto p = static_cast<uint32_t>(i);
+    out[docs.keys[i]] = std::make_shared<const Document>(
+        docs.ids[i], std::string(docs.records.text(p)), docs.records.metadata(p));
   }
   return out;
 }
@@ -60,7 +92,9 @@ inline UuidToInternal id_map(const CollectionData& d) {
 
 inline CollectionFields fields_of(const Collection& c) {
   return c.read([](const CollectionData& d) {
-    return CollectionFields{d.name, d.dimension, document_map(d), d.hnsw.to_fields(),
+    StoredDocuments docs;
+    for (const Document& doc : live_documents(d)) add_document(docs, doc.id, doc);
+    return CollectionFields{d.name, d.dimension, std::move(docs), d.hnsw.to_fields(),
                             d.bm25, id_map(d),   d.ids.uuids()};
   });
 }

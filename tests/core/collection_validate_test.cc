@@ -13,7 +13,9 @@
 namespace tarnwell_core {
 namespace {
 
+using testing_util::add_document;
 using testing_util::doc;
+using testing_util::remove_document;
 using testing_util::fields_of;
 using testing_util::uid;
 
@@ -94,7 +96,7 @@ TEST(CollectionValidate, DocumentedChecksInOrder) {
          f.internal_to_uuid.push_back(uid(77));
        },
        fixed("internal_to_uuid length 6 != node_count 5")},
-      {"documents", [](auto& f) { f.documents[uid(77)] = std::make_shared<Document>(doc(77)); },
+      {"documents", [](auto& f) { add_document(f.documents, uid(77), doc(77)); },
        fixed("documents(6) > node_count(5)")},
       {"entry point", [](auto& f) { f.hnsw.entry_point = 5; },
        fixed("entry_point 5 >= node_count 5")},
@@ -121,7 +123,7 @@ TEST(CollectionValidate, EmptyCollections) {
   f.hnsw.entry_point = 0;
   EXPECT_EQ(validate(f).message(), "entry_point 0 >= node_count 0");
   f.hnsw.entry_point.reset();
-  f.documents[uid(1)] = std::make_shared<Document>(doc(1));
+  add_document(f.documents, uid(1), doc(1));
   EXPECT_EQ(validate(f).message(), "documents(1) > node_count(0)");
 }
 
@@ -297,14 +299,21 @@ TEST(CollectionValidate, IdTablesAndDocuments) {
          return std::string("one of the swapped entries");
        }},
       {"key differs from id",
-       [](auto& f) { f.documents[uid(1)] = std::make_shared<Document>(doc(2)); },
+       [](auto& f) {
+         remove_document(f.documents, uid(1));
+         add_document(f.documents, uid(1), doc(2));
+       },
        fixed("documents key " + uid(1).to_string() + " holds document " + uid(2).to_string())},
-      {"null document", [](auto& f) { f.documents[uid(1)] = nullptr; },
-       fixed("documents key " + uid(1).to_string() + " holds no document")},
+      {"document stored twice",
+       [](auto& f) {
+         remove_document(f.documents, uid(2));
+         add_document(f.documents, uid(1), doc(1));
+       },
+       fixed("document " + uid(1).to_string() + " is stored twice")},
       {"document without node",
        [](auto& f) {
-         f.documents.erase(uid(1));
-         f.documents[uid(9)] = std::make_shared<Document>(doc(9));
+         remove_document(f.documents, uid(1));
+         add_document(f.documents, uid(9), doc(9));
        },
        fixed("document " + uid(9).to_string() + " has no internal id")},
   });
@@ -360,7 +369,7 @@ TEST(CollectionValidate, AcceptedDamageIsHarmless) {
         f.hnsw.config.ef_search = any(3);
         break;
       case 8:
-        f.documents.erase(uid(static_cast<uint32_t>(any(kNodes))));
+        remove_document(f.documents, uid(static_cast<uint32_t>(any(kNodes))));
         break;
     }
     if (!validate(f).ok()) continue;

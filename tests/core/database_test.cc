@@ -1,6 +1,7 @@
 // The registry and log replay: name rules of the registry, references that outlive removal, the
 // replay skip rules (duplicates, missing collections, wrong lengths, unusable creations), and
 // replay idempotence over a snapshot that already holds the log's effects.
+#include "collection_test_util.h"
 #include "core/collection/registry.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ std::vector<std::string> sorted_names(const Database& db) {
 std::vector<std::pair<Uuid, std::string>> contents(const Collection& c) {
   return c.read([](const CollectionData& d) {
     std::vector<std::pair<Uuid, std::string>> out;
-    for (const Document& doc : d.live_documents()) out.emplace_back(doc.id, doc.text);
+    for (const Document& doc : testing_util::live_documents(d)) out.emplace_back(doc.id, doc.text);
     std::sort(out.begin(), out.end());
     return out;
   });

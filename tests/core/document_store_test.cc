@@ -240,10 +240,12 @@ TEST(CollectionSnapshot, AFileWrittenByAnEarlierLayoutLoadsAndSavesTheSameState)
 
   EXPECT_EQ(after->name, before->name);
   EXPECT_EQ(after->dimension, before->dimension);
-  ASSERT_EQ(after->documents.size(), before->documents.size());
-  for (const auto& [id, d] : before->documents) {
-    ASSERT_TRUE(after->documents.contains(id)) << id.to_string();
-    EXPECT_EQ(*after->documents.at(id), *d) << id.to_string();
+  const auto docs_before = testing_util::document_map(before->documents);
+  const auto docs_after = testing_util::document_map(after->documents);
+  ASSERT_EQ(docs_after.size(), docs_before.size());
+  for (const auto& [id, d] : docs_before) {
+    ASSERT_TRUE(docs_after.contains(id)) << id.to_string();
+    EXPECT_EQ(*docs_after.at(id), *d) << id.to_string();
   }
   EXPECT_TRUE(after->hnsw == before->hnsw);
   EXPECT_EQ(after->bm25.postings, before->bm25.postings);

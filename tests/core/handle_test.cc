@@ -3,6 +3,7 @@
 // survive a save, deleted collections stay deleted, load is all or nothing and durable, a damaged
 // log tail is cut back, a log for another key is refused, "{name}.twl" wins over stale copies,
 // one handle per directory, and files that only failed to load are never removed.
+#include "collection_test_util.h"
 #include "core/database/handle.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +65,7 @@ State state_of(const DatabaseHandle& h) {
     auto& entry = out[name];
     entry.first = c->dimension();
     c->read([&](const CollectionData& d) {
-      for (const Document& doc : d.live_documents()) entry.second[doc.id] = doc.text;
+      for (const Document& doc : testing_util::live_documents(d)) entry.second[doc.id] = doc.text;
     });
   }
   return out;

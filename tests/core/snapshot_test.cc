@@ -1,6 +1,7 @@
 // Snapshot files: exact bytes of an empty collection in both containers, round trips with and
 // without a key, every loader message, the container rules under flipped and truncated bytes,
 // raw vectors dropped when the configuration does not keep them, and the file-name rules.
+#include "collection_test_util.h"
 #include "core/storage/snapshot.h"
 
 #include <gtest/gtest.h>
@@ -68,7 +69,7 @@ void expect_same_state(const Collection& a, const Collection& b) {
     b.read([&](const CollectionData& y) {
       EXPECT_EQ(x.name, y.name);
       EXPECT_EQ(x.dimension, y.dimension);
-      EXPECT_EQ(x.live_documents(), y.live_documents());
+      EXPECT_EQ(testing_util::live_documents(x), testing_util::live_documents(y));
       EXPECT_TRUE(x.hnsw.to_fields() == y.hnsw.to_fields());
       EXPECT_EQ(x.bm25.postings, y.bm25.postings);
       EXPECT_EQ(x.bm25.doc_lengths, y.bm25.doc_lengths);
@@ -263,7 +264,7 @@ TEST_F(SnapshotTest, ValidationFailureIsReportedWithItsCheck) {
 // The offset of the config's store_raw_vectors byte in a body.
 size_t raw_flag_offset(const CollectionData& d) {
   size_t at = 8 + d.name.size() + 8 + 8;
-  for (const Document& doc : d.live_documents()) at += 24 + encoded_size(doc);
+  for (const Document& doc : testing_util::live_documents(d)) at += 24 + encoded_size(doc);
   return at + ENCODED_HNSW_CONFIG_SIZE - 1;
 }
 

@@ -79,15 +79,6 @@ Document CollectionData::document(uint32_t p) const {
   return Document(ids[p], std::string(documents.text(p)), documents.metadata(p));
 }
 
-std::vector<Document> CollectionData::live_documents() const {
-  std::vector<Document> out;
-  out.reserve(documents.size());
-  for (uint32_t p = 0; p < documents.slot_count(); ++p) {
-    if (documents.live(p)) out.push_back(document(p));
-  }
-  return out;
-}
-
 Collection::Collection(std::string name, uint64_t dimension, const HnswConfig& config)
     : dimension_(dimension), data_(std::move(name), dimension, config) {}
 

@@ -36,7 +36,6 @@
 
 namespace tarnwell_core {
 
-using DocumentMap = std::unordered_map<Uuid, std::shared_ptr<const Document>, UuidHash>;
 using UuidToInternal = std::unordered_map<Uuid, uint32_t, UuidHash>;
 
 // The state of one collection, fields in their persisted order.
@@ -60,8 +59,6 @@ struct CollectionData {
   }
   // A copy of the live document of internal id p (which must be live).
   Document document(uint32_t p) const;
-  // Copies of the live documents in internal id order.
-  std::vector<Document> live_documents() const;
 };
 
 // "{name}.twl.tmp" must fit the usual 255-byte limit on a file name.
@@ -81,12 +78,21 @@ Status check_dimension(size_t got, uint64_t dimension);
 // The memory estimate of a collection's state, for callers already holding its lock.
 uint64_t estimate_memory_bytes(const CollectionData& data);
 
+// Documents as read from a file, in file order: the key each is stored under, its own id, and
+// its text and metadata as record i of `records`.
+struct StoredDocuments {
+  std::vector<Uuid> keys;
+  std::vector<Uuid> ids;
+  DocumentStore records;
+  size_t size() const { return keys.size(); }
+};
+
 // The decoded, not yet trusted form of a collection read from a file: like CollectionData, with
 // the index in its persisted form. validate() decides whether it may become a Collection.
 struct CollectionFields {
   std::string name;
   uint64_t dimension = 0;
-  DocumentMap documents;
+  StoredDocuments documents;
   HnswIndexFields hnsw;
   InvertedIndex bm25;
   UuidToInternal uuid_to_internal;

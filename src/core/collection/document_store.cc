@@ -247,6 +247,70 @@ size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc) {
   return n;
 }
 
+Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
+  out.clear();
+  // Smallest entry: an empty key (8), the tag (4) and a bool (1).
+  ASSIGN_OR_RETURN(uint64_t n, dec.count(8 + 4 + 1));
+  if (n == 0) return Status();
+  std::vector<Entry>& entries = entries_;
+  entries.clear();
+  for (uint64_t i = 0; i < n; ++i) {
+    Entry e{};
+    ASSIGN_OR_RETURN(e.key, dec.string_view());
+    ASSIGN_OR_RETURN(e.tag, dec.enum_index(METADATA_TAG_COUNT));
+    switch (e.tag) {
+      case 0: {
+        ASSIGN_OR_RETURN(bool b, dec.boolean());
+        e.bits = b ? 1 : 0;
+        break;
+      }
+      case 1: {
+        ASSIGN_OR_RETURN(int64_t v, dec.i64());
+        e.bits = static_cast<uint64_t>(v);
+        break;
+      }
+      case 2: {
+        ASSIGN_OR_RETURN(double v, dec.f64());
+        e.bits = std::bit_cast<uint64_t>(v);
+        break;
+      }
+      default:
+        ASSIGN_OR_RETURN(e.str, dec.string_view());
+    }
+    entries.push_back(e);
+  }
+  // Ascending keys; of a key stored twice the later value (stable sort: file order kept).
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Entry& a, const Entry& b) { return a.key < b.key; });
+  size_t kept = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
+    entries[kept++] = entries[i];
+  }
+  put_varint(out, kept);
+  for (size_t i = 0; i < kept; ++i) {
+    const Entry& e = entries[i];
+    put_varint(out, e.key.size());
+    out += e.key;
+    out.push_back(static_cast<char>(e.tag));
+    switch (e.tag) {
+      case 0:
+        out.push_back(e.bits != 0 ? 1 : 0);
+        break;
+      case 1:
+        put_varint(out, zigzag(static_cast<int64_t>(e.bits)));
+        break;
+      case 2:
+        for (int b = 0; b < 8; ++b) out.push_back(static_cast<char>(e.bits >> (8 * b)));
+        break;
+      default:
+        put_varint(out, e.str.size());
+        out += e.str;
+    }
+  }
+  return Status();
+}
+
 // ---- DocumentStore ----
 
 std::string_view DocumentStore::stored(uint32_t p) const {
@@ -317,6 +381,19 @@ void DocumentStore::put(uint32_t p, std::string_view text, std::string_view comp
   arena_ += compact_metadata;
   arena_ += text;
   ++live_;
+}
+
+DocumentStore DocumentStore::renumbered(std::span<const uint32_t> target, size_t slots) && {
+  DocumentStore out;
+  out.slots_.assign(slots, kDead);
+  for (size_t i = 0; i < target.size() && i < slots_.size(); ++i) {
+    if (slots_[i] == kDead) continue;
+    out.slots_[target[i]] = slots_[i];
+    ++out.live_;
+  }
+  out.arena_ = std::move(arena_);
+  out.garbage_ = garbage_;
+  return out;
 }
 
 void DocumentStore::erase(uint32_t p) noexcept {

@@ -69,6 +69,22 @@ Metadata decode_compact_metadata(std::string_view bytes);
 // The metadata in the file encoding (encode_metadata's bytes, keys ascending) appended to `enc`,
 // or only measured when `enc` is null; returns its size.
 size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc);
+// Reads metadata in the file encoding (as decode_metadata does: the same checks, a key stored
+// twice keeps its later value) into the compact form, without building a Metadata. Keeps its
+// scratch between calls: one reader serves a whole file without allocating per document.
+class CompactMetadataReader {
+ public:
+  Status read(Decoder& dec, std::string& out);
+
+ private:
+  struct Entry {
+    std::string_view key;
+    uint32_t tag;
+    uint64_t bits;         // bool, int or float
+    std::string_view str;  // string
+  };
+  std::vector<Entry> entries_;
+};
 
 class DocumentStore {
  public:
@@ -98,6 +114,9 @@ class DocumentStore {
   void put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept;
   // Removes the document of p, if live.
   void erase(uint32_t p) noexcept;
+  // This store with record i under id target[i] (distinct ids) among `slots` slots; the records
+  // stay where they are.
+  DocumentStore renumbered(std::span<const uint32_t> target, size_t slots) &&;
 
   // As IdTable::memory_bytes.
   uint64_t memory_bytes() const { return 8 * uint64_t{slots_.size()} + arena_.size(); }

@@ -201,14 +201,19 @@ Status check_tables(const CollectionFields& f) {
                  " but internal_to_uuid[" + str(p) + "] is " + f.internal_to_uuid[p].to_string());
     }
   }
-  for (const auto& [id, doc] : f.documents) {
-    if (doc == nullptr) return bad("documents key " + id.to_string() + " holds no document");
-    if (doc->id != id) {
-      return bad("documents key " + id.to_string() + " holds document " + doc->id.to_string());
+  std::vector<bool> stored(n, false);
+  for (size_t i = 0; i < f.documents.size(); ++i) {
+    const Uuid& id = f.documents.keys[i];
+    if (f.documents.ids[i] != id) {
+      return bad("documents key " + id.to_string() + " holds document " +
+                 f.documents.ids[i].to_string());
     }
-    if (!f.uuid_to_internal.contains(id)) {
+    const auto it = f.uuid_to_internal.find(id);
+    if (it == f.uuid_to_internal.end()) {
       return bad("document " + id.to_string() + " has no internal id");
     }
+    if (stored[it->second]) return bad("document " + id.to_string() + " is stored twice");
+    stored[it->second] = true;
   }
   return {};
 }
@@ -257,25 +262,13 @@ Status validate(const CollectionFields& fields) {
 std::shared_ptr<Collection> Collection::from_fields(CollectionFields&& validated) {
   CollectionFields& f = validated;
   HnswIndex index = HnswIndex::from_fields(std::move(f.hnsw));
-  // Every document id is in the table (validated), so each lands on its internal id.
-  IdTable ids(std::move(f.internal_to_uuid));
+  // Every document is under its own internal id (validated, once each).
+  std::vector<uint32_t> target;
+  target.reserve(f.documents.size());
+  for (const Uuid& key : f.documents.keys) target.push_back(f.uuid_to_internal.find(key)->second);
   f.uuid_to_internal = {};
-  // Stored in internal id order, as insertions would have laid them out.
-  std::vector<std::pair<uint32_t, const Document*>> order;
-  order.reserve(f.documents.size());
-  for (const auto& [id, doc] : f.documents) order.emplace_back(ids.at(id), doc.get());
-  std::sort(order.begin(), order.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::string> compact;
-  compact.reserve(order.size());
-  size_t bytes = 0;
-  for (const auto& [p, doc] : order) {
-    compact.push_back(encode_compact_metadata(doc->metadata));
-    bytes += DocumentStore::record_size(doc->text, compact.back());
-  }
-  DocumentStore store;
-  store.reserve(ids.size(), bytes);
-  for (size_t i = 0; i < order.size(); ++i) store.put(order[i].first, order[i].second->text, compact[i]);
+  IdTable ids(std::move(f.internal_to_uuid));
+  DocumentStore store = std::move(f.documents.records).renumbered(target, ids.size());
   return std::make_shared<Collection>(CollectionData(std::move(f.name), f.dimension,
                                                      std::move(store), std::move(index),
                                                      std::move(f.bm25), std::move(ids)));

@@ -106,13 +106,23 @@ void encode_bm25(const InvertedIndex& b, Encoder& enc) {
   enc.put_u64(b.total_length);
 }
 
-Status decode_documents(Decoder& dec, DocumentMap& out) {
+// Straight into the compact form of the store: no object per document is built or freed.
+Status decode_documents(Decoder& dec, StoredDocuments& out) {
   ASSIGN_OR_RETURN(uint64_t n, dec.count(MIN_DOCUMENT_ENTRY_SIZE));
-  out.reserve(Decoder::reserve_hint(n, DOCUMENT_RESERVE_CAP));
+  const size_t hint = Decoder::reserve_hint(n, DOCUMENT_RESERVE_CAP);
+  out.keys.reserve(hint);
+  out.ids.reserve(hint);
+  CompactMetadataReader reader;
+  std::string metadata;
   for (uint64_t i = 0; i < n; ++i) {
     ASSIGN_OR_RETURN(Uuid key, dec.uuid());
-    ASSIGN_OR_RETURN(Document doc, decode_document(dec));
-    out.insert_or_assign(key, std::make_shared<const Document>(std::move(doc)));
+    ASSIGN_OR_RETURN(Uuid id, dec.uuid());
+    ASSIGN_OR_RETURN(std::string_view text, dec.string_view());
+    RETURN_IF_ERROR(reader.read(dec, metadata));
+    out.records.reserve(static_cast<size_t>(i) + 1, DocumentStore::record_size(text, metadata));
+    out.records.put(static_cast<uint32_t>(i), text, metadata);
+    out.keys.push_back(key);
+    out.ids.push_back(id);
   }
   return Status();
 }

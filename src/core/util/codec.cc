@@ -177,11 +177,16 @@ Result<std::span<const uint8_t>> Decoder::raw(size_t n) {
 }
 
 Result<std::string> Decoder::string() {
+  ASSIGN_OR_RETURN(std::string_view s, string_view());
+  return std::string(s);
+}
+
+Result<std::string_view> Decoder::string_view() {
   ASSIGN_OR_RETURN(uint64_t n, count(1));
   std::string_view s(reinterpret_cast<const char*>(in_.data() + pos_), static_cast<size_t>(n));
   if (!is_valid_utf8(s)) return Err(Status::invalid_data("invalid value: string is not UTF-8"));
   pos_ += s.size();
-  return std::string(s);
+  return s;
 }
 
 Result<Uuid> Decoder::uuid() {

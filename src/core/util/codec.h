@@ -101,6 +101,8 @@ class Decoder {
   // so the caller may size containers from it (with reserve_hint for maps).
   Result<uint64_t> count(size_t min_element_size);
   Result<std::string> string();
+  // As string(), viewing the input instead of copying it.
+  Result<std::string_view> string_view();
   Result<Uuid> uuid();
   // `n` bytes with no count in front; the span points into the input.
   Result<std::span<const uint8_t>> raw(size_t n);
