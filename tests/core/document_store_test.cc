@@ -175,6 +175,24 @@ TEST(CompactMetadata, RoundTripsEveryValueAndTranscodesToTheFileEncoding) {
   ASSERT_TRUE(back.has_value());
   EXPECT_TRUE(same_metadata(*back, m));
   EXPECT_EQ(transcode_compact_metadata("", nullptr), encoded_size(Metadata{}));
+
+  // Read from a file, a key stored twice keeps its later value, as decode_metadata does.
+  std::vector<uint8_t> file;
+  Encoder out(file);
+  out.put_count(3);
+  for (const auto& [key, value] : {std::pair{"b", int64_t{1}}, {"a", int64_t{7}}, {"b", int64_t{2}}}) {
+    out.put_string(key);
+    out.put_enum(1);
+    out.put_i64(value);
+  }
+  Decoder in(file);
+  std::string read;
+  CompactMetadataReader reader;
+  ASSERT_TRUE(reader.read(in, read).ok());
+  const Metadata m2 = decode_compact_metadata(read);
+  ASSERT_EQ(m2.size(), 2u);
+  EXPECT_EQ(std::get<int64_t>(m2.at("b")), 2);
+  EXPECT_EQ(std::get<int64_t>(m2.at("a")), 7);
 }
 
 // Two collections given the same changes in the same order, and a collection loaded back from

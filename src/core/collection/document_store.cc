@@ -256,6 +256,7 @@ Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
   entries.clear();
   for (uint64_t i = 0; i < n; ++i) {
     Entry e{};
+    e.order = i;
     ASSIGN_OR_RETURN(e.key, dec.string_view());
     ASSIGN_OR_RETURN(e.tag, dec.enum_index(METADATA_TAG_COUNT));
     switch (e.tag) {
@@ -279,9 +280,11 @@ Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
     }
     entries.push_back(e);
   }
-  // Ascending keys; of a key stored twice the later value (stable sort: file order kept).
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) { return a.key < b.key; });
+  // Ascending keys, file order among equal keys (a stable sort would allocate a buffer); of a
+  // key stored twice the later value is kept.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.key != b.key ? a.key < b.key : a.order < b.order;
+  });
   size_t kept = 0;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;

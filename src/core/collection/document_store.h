@@ -82,6 +82,7 @@ class CompactMetadataReader {
     uint32_t tag;
     uint64_t bits;         // bool, int or float
     std::string_view str;  // string
+    uint64_t order;        // position in the file
   };
   std::vector<Entry> entries_;
 };
