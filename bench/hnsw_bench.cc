@@ -124,7 +124,7 @@ void BM_Search(benchmark::State& state, DistanceMetric metric, bool raw, size_t 
     return;
   }
   HnswIndex& index = *built()[{metric, raw}];
-  index.config.ef_search = ef;
+  index.set_ef_search(ef);
   const Data& d = data();
   const auto& t = truth(metric);
   // The latest answer per query; recall is scored after the timed loop.

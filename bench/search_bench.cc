@@ -80,7 +80,7 @@ struct Fixture {
       const QueryDistance dist(d.hnsw, q.data(), nullptr);
       std::vector<std::pair<float, uint32_t>> best;
       best.reserve(N);
-      for (uint32_t i = 0; i < d.hnsw.node_count; ++i) {
+      for (uint32_t i = 0; i < d.hnsw.node_count(); ++i) {
         if (static_cast<int64_t>(i % 100) < limit) best.push_back({dist.precise(i), i});
       }
       const size_t keep = std::min(kK, best.size());
@@ -171,20 +171,20 @@ void BM_FilterStrategy(benchmark::State& state) {
   model.two_hop_min_share = 0.0;
   model.walk_share = state.range(1) == 1 ? 0.0 : 2.0;
   f.collection->read([&](const CollectionData& d) {
-    IdBitset members(d.hnsw.node_count);
-    for (uint32_t i = 0; i < d.hnsw.node_count; ++i) {
+    IdBitset members(d.hnsw.node_count());
+    for (uint32_t i = 0; i < d.hnsw.node_count(); ++i) {
       if (i % 1000 < permille) members.set(i);
     }
     const size_t count = members.count();
     size_t q = 0;
     for (auto _ : state) {
       benchmark::DoNotOptimize(
-          filtered_knn(d.hnsw, f.query(q++), kK, members, count, d.hnsw.node_count, model));
+          filtered_knn(d.hnsw, f.query(q++), kK, members, count, d.hnsw.node_count(), model));
     }
     size_t hit = 0, total = 0;
     for (size_t i = 0; i < kQueries; ++i) {
       const std::vector<ScoredNode> got =
-          filtered_knn(d.hnsw, f.query(i), kK, members, count, d.hnsw.node_count, model);
+          filtered_knn(d.hnsw, f.query(i), kK, members, count, d.hnsw.node_count(), model);
       const std::vector<ScoredNode> truth = exact_rank(d.hnsw, f.query(i), kK, members);
       for (const ScoredNode& t : truth) {
         hit += std::any_of(got.begin(), got.end(), [&](const ScoredNode& g) { return g.id == t.id; });

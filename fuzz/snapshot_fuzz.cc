@@ -34,7 +34,7 @@ void exercise(Collection& c) {
   (void)c.vector_search(query, 5, std::nullopt);
   (void)c.keyword_search("the vector index search", 5);
   (void)c.hybrid_search(query, "vector", 5, std::nullopt, 0.7f, FusionMethod::Rrf);
-  uint32_t nodes = c.read([](const CollectionData& d) { return d.hnsw.node_count; });
+  uint32_t nodes = c.read([](const CollectionData& d) { return d.hnsw.node_count(); });
   std::optional<Uuid> some_id = c.read([](const CollectionData& d) -> std::optional<Uuid> {
     for (uint32_t p = 0; p < d.documents.slot_count(); ++p) {
       if (d.documents.live(p)) return d.ids[p];

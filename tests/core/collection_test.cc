@@ -30,12 +30,12 @@ TEST(CollectionStore, InternalIdsAreIssuedInOrderAndNeverReused) {
   ASSERT_TRUE(c.delete_document(uid(1)));
   c.insert_document(doc(2, "second"), kE2);
   c.read([](const CollectionData& d) {
-    EXPECT_EQ(d.hnsw.node_count, 2u);
+    EXPECT_EQ(d.hnsw.node_count(), 2u);
     EXPECT_EQ(d.documents.size(), 1u);
     EXPECT_EQ(d.ids.at(uid(1)), 0u);
     EXPECT_EQ(d.ids.at(uid(2)), 1u);
     EXPECT_EQ(d.ids.uuids(), (std::vector<Uuid>{uid(1), uid(2)}));
-    EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{1, 0}));
   });
   EXPECT_EQ(c.document_count(), 1u);
   EXPECT_EQ(c.get_document(uid(1)), nullptr);
@@ -126,7 +126,7 @@ TEST(CollectionStore, DeletedIdInsertedAgainRetiresItsOldInternalId) {
     EXPECT_NE(retired, uid(1));
     EXPECT_EQ(d.ids.at(retired), 0u);
     EXPECT_FALSE(d.live_id(retired).has_value());
-    EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{1, 0, 0}));
+    EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{1, 0, 0}));
   });
   EXPECT_TRUE(validate(fields_of(c)).ok());
   EXPECT_EQ(c.get_document(uid(1))->text, "new words");
@@ -142,7 +142,7 @@ TEST(CollectionStore, LiveIdInsertedAgainReplacesTheDocument) {
   c.insert_document(doc(1, "beta"), kE2);
   EXPECT_EQ(c.document_count(), 1u);
   c.read([](const CollectionData& d) {
-    EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{1, 0}));
     EXPECT_FALSE(d.bm25.postings.contains("alpha"));
     EXPECT_EQ(d.bm25.doc_count, 1u);
   });
@@ -181,9 +181,9 @@ TEST(CollectionStore, RandomChurnKeepsTheTablesConsistent) {
   ASSERT_TRUE(validate(f).ok()) << validate(f).message();
   c.read([&](const CollectionData& d) {
     size_t live_nodes = 0;
-    for (uint32_t p = 0; p < d.hnsw.node_count; ++p) {
+    for (uint32_t p = 0; p < d.hnsw.node_count(); ++p) {
       const bool has_doc = d.live_id(d.ids.uuids()[p]).has_value();
-      EXPECT_EQ(d.hnsw.deleted[p] == 0, has_doc) << p;
+      EXPECT_EQ(d.hnsw.deleted()[p] == 0, has_doc) << p;
       live_nodes += has_doc;
     }
     EXPECT_EQ(live_nodes, live.size());

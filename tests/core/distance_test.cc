@@ -129,7 +129,7 @@ TEST_P(DistanceTest, ComputeDistancePicksTheStoredForm) {
             EXPECT_EQ(got, distance_exact(metric, query, vectors[i]));
           } else {
             const QuantizedRef ref{
-                std::span<const uint8_t>(index.vector_data).subspan(dim * i, dim),
+                std::span<const uint8_t>(index.vector_data()).subspan(dim * i, dim),
                 index.vector_min(i), index.vector_scale(i)};
             EXPECT_EQ(got, distance_asym_prenorm(metric, query, ref, qn));
           }
@@ -146,13 +146,12 @@ TEST_P(DistanceTest, ComputeDistancePicksTheStoredForm) {
         ASSERT_TRUE(book.has_value());
         auto codes = book->encode_batch(flat, dim);
         ASSERT_TRUE(codes.has_value());
-        index.pq_codebook = *book;
-        index.pq_codes = *codes;
+        index.set_product_quantization(*book, *codes);
         const DistanceTable table = book->build_distance_table(query, metric);
         for (uint32_t i = 0; i < vectors.size(); ++i) {
           float want = 0.0f;
           for (size_t sub = 0; sub < subspaces; ++sub) {
-            want += table.values[sub * 256 + index.pq_codes[subspaces * i + sub]];
+            want += table.values[sub * 256 + index.pq_codes()[subspaces * i + sub]];
           }
           EXPECT_EQ(compute_distance(index, query, dim, i, &table, qn), want);
         }

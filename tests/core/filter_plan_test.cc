@@ -147,8 +147,8 @@ TEST(FilterPlan, SparseGraphStillReturnsEveryMatchNeeded) {
   // Each walk forced, however few matches: one that comes back short is replaced by the exact
   // ranking, so the count never drops below min(k, matches).
   s.c.read([&](const CollectionData& d) {
-    IdBitset members(d.hnsw.node_count);
-    for (uint32_t i = 0; i < d.hnsw.node_count; i += 150) members.set(i);  // 20 matches
+    IdBitset members(d.hnsw.node_count());
+    for (uint32_t i = 0; i < d.hnsw.node_count(); i += 150) members.set(i);  // 20 matches
     for (const double walk_share : {0.0, 2.0}) {
       const FilterCostModel forced{.exact_per_visit = 0.0, .two_hop_min_share = 0.0,
                                    .walk_share = walk_share};

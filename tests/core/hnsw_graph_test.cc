@@ -19,10 +19,10 @@ using testing_util::row;
 
 TEST(HnswGraph, EmptyIndex) {
   const HnswIndex index(HnswConfig{}, 8);
-  EXPECT_EQ(index.node_count, 0u);
-  EXPECT_FALSE(index.entry_point.has_value());
-  EXPECT_EQ(index.max_level, 0u);
-  EXPECT_EQ(index.dimension, 8u);
+  EXPECT_EQ(index.node_count(), 0u);
+  EXPECT_FALSE(index.entry_point().has_value());
+  EXPECT_EQ(index.max_level(), 0u);
+  EXPECT_EQ(index.dimension(), 8u);
   const HnswIndexFields f = index.to_fields();
   EXPECT_TRUE(f.neighbors.empty() && f.vector_data.empty() && f.layers.empty());
   EXPECT_FALSE(f.pq_codebook.has_value());
@@ -45,8 +45,7 @@ TEST(HnswGraph, FieldsRoundTrip) {
     for (uint32_t i = 0; i < 600; i += 7) index.mark_deleted(i);
     auto book = PqCodebook::train(data, dim, 3);
     ASSERT_TRUE(book.has_value());
-    index.pq_codebook = *book;
-    index.pq_codes = *book->encode_batch(data, dim);
+    index.set_product_quantization(*book, *book->encode_batch(data, dim));
 
     const HnswIndexFields f = index.to_fields();
     EXPECT_EQ(f.raw_vectors.size(), raw ? data.size() : 0u);
@@ -115,9 +114,9 @@ TEST(HnswGraph, FromFieldsAcceptsListsOfAnyLength) {
   for (uint32_t i = 0; i < 200; ++i) {
     index.insert(n + i, row(more, dim, i), QuantizedVector::quantize(row(more, dim, i)));
   }
-  for (uint32_t i = 0; i < index.node_count; ++i) {
+  for (uint32_t i = 0; i < index.node_count(); ++i) {
     for (size_t layer = 0; layer < index.layer_list_count(i); ++layer) {
-      for (uint32_t x : index.neighbors(i, layer)) ASSERT_LT(x, index.node_count);
+      for (uint32_t x : index.neighbors(i, layer)) ASSERT_LT(x, index.node_count());
     }
   }
   EXPECT_EQ(index.knn_search(row(more, dim, 0), 5).size(), 5u);
@@ -137,7 +136,7 @@ TEST(HnswGraph, MaxLevelBeyondTheEntryListsIsHarmless) {
   corrupt.set_level_seed(kSeed);
   EXPECT_EQ(corrupt.knn_search(row(data, dim, 5), 10), before);
   corrupt.insert(300, row(data, dim, 1), QuantizedVector::quantize(row(data, dim, 1)));
-  EXPECT_EQ(corrupt.node_count, 301u);
+  EXPECT_EQ(corrupt.node_count(), 301u);
 }
 
 // Caps far beyond the node count must not be used to size memory up front.
@@ -167,19 +166,19 @@ TEST(HnswGraph, TombstonesReconstructionAndRawCopy) {
     HnswConfig cfg;
     cfg.store_raw_vectors = raw;
     HnswIndex index = build(cfg, data, dim, kSeed);
-    EXPECT_EQ(index.raw_vectors.size(), raw ? 40u * dim : 0u);
+    EXPECT_EQ(index.raw_vectors().size(), raw ? 40u * dim : 0u);
     EXPECT_EQ(index.has_raw_vectors(), raw);
     index.mark_deleted(3);
     index.mark_deleted(40);  // beyond the nodes: ignored
     index.mark_deleted(0xFFFFFFFF);
-    EXPECT_EQ(index.deleted.size(), 40u);
-    EXPECT_EQ(index.deleted[3], 1);
+    EXPECT_EQ(index.deleted().size(), 40u);
+    EXPECT_EQ(index.deleted()[3], 1);
     for (uint32_t i = 0; i < 40; ++i) {
       const std::vector<float> v = index.reconstruct(i);
       ASSERT_EQ(v.size(), dim);
       for (size_t j = 0; j < dim; ++j) {
         EXPECT_NEAR(v[j],
-                    index.vector_min(i) + index.vector_scale(i) * index.vector_data[i * dim + j],
+                    index.vector_min(i) + index.vector_scale(i) * index.vector_data()[i * dim + j],
                     1e-6f);
         EXPECT_NEAR(v[j], data[i * dim + j], index.vector_scale(i));
       }

@@ -24,16 +24,17 @@ void insert_rows(HnswIndex& index, const std::vector<float>& data, size_t from, 
   std::vector<QuantizedVector> q;
   std::vector<HnswIndex::BatchNode> nodes;
   q.reserve(to - from);
-  for (size_t i = from; i < to; ++i) q.push_back(QuantizedVector::quantize(row(data, index.dimension, i)));
-  for (size_t i = from; i < to; ++i) nodes.push_back({row(data, index.dimension, i), &q[i - from]});
+  const size_t dim = index.dimension();
+  for (size_t i = from; i < to; ++i) q.push_back(QuantizedVector::quantize(row(data, dim, i)));
+  for (size_t i = from; i < to; ++i) nodes.push_back({row(data, dim, i), &q[i - from]});
   index.insert_batch(nodes, threads);
 }
 
 // How many live nodes are not reached from the entry point through layer-0 lists.
 size_t unreachable_live_nodes(const HnswIndex& index) {
-  std::vector<bool> seen(index.node_count);
-  std::deque<uint32_t> queue{*index.entry_point};
-  seen[*index.entry_point] = true;
+  std::vector<bool> seen(index.node_count());
+  std::deque<uint32_t> queue{*index.entry_point()};
+  seen[*index.entry_point()] = true;
   while (!queue.empty()) {
     const uint32_t x = queue.front();
     queue.pop_front();
@@ -45,7 +46,7 @@ size_t unreachable_live_nodes(const HnswIndex& index) {
     }
   }
   size_t missing = 0;
-  for (uint32_t i = 0; i < index.node_count; ++i) missing += !index.deleted[i] && !seen[i];
+  for (uint32_t i = 0; i < index.node_count(); ++i) missing += !index.deleted()[i] && !seen[i];
   return missing;
 }
 
@@ -70,8 +71,10 @@ TEST(HnswInsertConcurrent, InvariantsReachabilityAndRecallWithTombstones) {
       const size_t bounds[] = {0, 50, 1000, 2000, 3000};
       for (size_t b = 0; b + 1 < std::size(bounds); ++b) {
         insert_rows(index, data, bounds[b], bounds[b + 1], threads);
-        ASSERT_EQ(index.node_count, bounds[b + 1]);
-        for (size_t d = 0; d < bounds[b + 1] / 10; ++d) index.mark_deleted(rng() % index.node_count);
+        ASSERT_EQ(index.node_count(), bounds[b + 1]);
+        for (size_t d = 0; d < bounds[b + 1] / 10; ++d) {
+          index.mark_deleted(rng() % index.node_count());
+        }
       }
       expect_invariants(index);
       // Later prunes can cut a node off in a one-thread build too (rarely: a few nodes in a
@@ -93,8 +96,8 @@ TEST(HnswInsertConcurrent, LevelsFollowTheSeedOnAnyThreadCount) {
   HnswIndex four = seeded_index(cfg, dim, 31);
   insert_rows(one, data, 0, 600, 1);
   insert_rows(four, data, 0, 600, 4);
-  EXPECT_EQ(one.layers, four.layers);
-  EXPECT_EQ(one.max_level, four.max_level);
+  EXPECT_EQ(one.layers(), four.layers());
+  EXPECT_EQ(one.max_level(), four.max_level());
   expect_invariants(four);
 }
 

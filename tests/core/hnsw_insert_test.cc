@@ -26,8 +26,8 @@ using testing_util::row;
 using testing_util::seeded_index;
 
 void insert_row(HnswIndex& index, const std::vector<float>& data, size_t i) {
-  const auto v = row(data, index.dimension, i);
-  index.insert(index.node_count, v, QuantizedVector::quantize(v));
+  const auto v = row(data, index.dimension(), i);
+  index.insert(index.node_count(), v, QuantizedVector::quantize(v));
 }
 
 TEST(HnswInsert, LevelDraws) {
@@ -67,9 +67,9 @@ TEST(HnswInsert, FirstAndSecondNodes) {
   HnswIndex index = seeded_index(HnswConfig{}, 3, kSeed);
   const std::vector<float> data = {1, 0, 0, 0, 1, 0};
   insert_row(index, data, 0);
-  ASSERT_EQ(index.entry_point, 0u);
-  EXPECT_EQ(index.max_level, index.layers[0]);
-  for (size_t l = 0; l <= index.layers[0]; ++l) EXPECT_TRUE(index.neighbors(0, l).empty());
+  ASSERT_EQ(index.entry_point(), 0u);
+  EXPECT_EQ(index.max_level(), index.layers()[0]);
+  for (size_t l = 0; l <= index.layers()[0]; ++l) EXPECT_TRUE(index.neighbors(0, l).empty());
   insert_row(index, data, 1);
   EXPECT_EQ(std::vector<uint32_t>(index.neighbors(0, 0).begin(), index.neighbors(0, 0).end()),
             std::vector<uint32_t>{1});
@@ -103,20 +103,20 @@ TEST(HnswInsert, InvariantsAfterThousandsOfInsertions) {
     HnswIndex index = seeded_index(cfg, dim, seed);
     std::mt19937 rng(static_cast<uint32_t>(seed));
     for (size_t i = 0; i < 3000; ++i) {
-      const uint64_t old_max = index.max_level;
-      const auto old_entry = index.entry_point;
+      const uint64_t old_max = index.max_level();
+      const auto old_entry = index.entry_point();
       insert_row(index, data, i);
       // Promotion only on a strictly higher level.
       const uint32_t id = static_cast<uint32_t>(i);
-      if (i == 0 || index.layers[id] > old_max) {
-        EXPECT_EQ(index.entry_point, id);
+      if (i == 0 || index.layers()[id] > old_max) {
+        EXPECT_EQ(index.entry_point(), id);
       } else {
-        EXPECT_EQ(index.entry_point, old_entry);
+        EXPECT_EQ(index.entry_point(), old_entry);
       }
       if (rng() % 5 == 0) index.mark_deleted(static_cast<uint32_t>(rng() % (i + 1)));
     }
     expect_invariants(index);
-    EXPECT_LE(index.max_level, 5u);
+    EXPECT_LE(index.max_level(), 5u);
   }
 }
 
@@ -133,11 +133,11 @@ TEST(HnswInsert, DeletedNodesAreNeverChosenAsNewNeighbours) {
   for (size_t i = 600; i < 900; ++i) {
     insert_row(index, data, i);
     const uint32_t id = static_cast<uint32_t>(i);
-    for (size_t l = 0; l <= index.layers[id]; ++l) {
+    for (size_t l = 0; l <= index.layers()[id]; ++l) {
       // A high layer may hold only tombstones; then (and only then) the node links to them all.
       size_t tombstones = 0;
       const auto list = index.neighbors(id, l);
-      for (uint32_t x : list) tombstones += index.deleted[x];
+      for (uint32_t x : list) tombstones += index.deleted()[x];
       EXPECT_TRUE(tombstones == 0 || tombstones == list.size()) << "node " << id << " layer " << l;
       if (l == 0) {
         EXPECT_EQ(tombstones, 0u) << "node " << id;
@@ -252,9 +252,9 @@ TEST(HnswInsert, LevelDrawsFollowTheIndexSeed) {
   const std::vector<float> data = clustered(500, dim, 3, 1);
   const HnswIndex a = build(HnswConfig{}, data, dim, 5);
   const HnswIndex b = build(HnswConfig{}, data, dim, 5);
-  EXPECT_EQ(a.layers, b.layers);
+  EXPECT_EQ(a.layers(), b.layers());
   EXPECT_EQ(a.to_fields(), b.to_fields());
-  EXPECT_NE(build(HnswConfig{}, data, dim, 6).layers, a.layers);
+  EXPECT_NE(build(HnswConfig{}, data, dim, 6).layers(), a.layers());
   EXPECT_NE(HnswIndex(HnswConfig{}, dim).level_seed(), HnswIndex(HnswConfig{}, dim).level_seed());
 }
 

@@ -123,7 +123,8 @@ TEST(HnswPrune, ReselectAgreesWithTheFullSelection) {
         const uint32_t target = rng() % 400;
         std::vector<float> t(dim);
         index.reconstruct_into(target, t.data());
-        const QueryDistance dist(index, raw ? &index.raw_vectors[target * dim] : t.data(), nullptr);
+        const float* at = raw ? &index.raw_vectors()[target * dim] : t.data();
+        const QueryDistance dist(index, at, nullptr);
         const size_t cap = 2 + rng() % 20;
         std::vector<ScoredNode> pool;
         for (size_t j = 0; j < cap + 10; ++j) {

@@ -93,10 +93,10 @@ TEST_P(HnswRecall, DefaultsReachRecallAtTen) {
   EXPECT_GE(recall_at(index, queries, dim, 10), 0.95);
 
   // Half the nodes deleted: none is ever returned and live recall stays high.
-  for (uint32_t i = 0; i < index.node_count; i += 2) index.mark_deleted(i);
+  for (uint32_t i = 0; i < index.node_count(); i += 2) index.mark_deleted(i);
   for (size_t q = 0; q < 100; ++q) {
     for (const ScoredNode& r : index.knn_search(row(queries, dim, q), 10)) {
-      ASSERT_EQ(index.deleted[r.id], 0);
+      ASSERT_EQ(index.deleted()[r.id], 0);
     }
   }
   EXPECT_GE(recall_at(index, queries, dim, 10), 0.90);
@@ -144,18 +144,18 @@ TEST(HnswSearch, FilteredSearchAdmitsOnlyWhatThePredicateAllows) {
     EXPECT_TRUE(sorted_ascending(r));
     for (const ScoredNode& s : r) {
       EXPECT_TRUE(even.count(s.id));
-      EXPECT_EQ(index.deleted[s.id], 0);
+      EXPECT_EQ(index.deleted()[s.id], 0);
     }
     for (const auto& [generation, ids] : calls) {
       const std::set<uint32_t> unique(ids.begin(), ids.end());
       EXPECT_EQ(unique.size(), ids.size()) << "predicate asked twice in one pass";
-      for (uint32_t id : ids) EXPECT_EQ(index.deleted[id], 0) << "asked about a tombstone";
+      for (uint32_t id : ids) EXPECT_EQ(index.deleted()[id], 0) << "asked about a tombstone";
     }
     // Against brute force over the admitted live nodes.
     std::vector<std::pair<float, uint32_t>> truth;
     const QueryDistance dist(index, query.data(), nullptr);
     for (uint32_t id : even) {
-      if (!index.deleted[id]) truth.push_back({dist.precise(id), id});
+      if (!index.deleted()[id]) truth.push_back({dist.precise(id), id});
     }
     std::sort(truth.begin(), truth.end());
     std::set<uint32_t> want;
@@ -243,8 +243,7 @@ TEST(HnswSearch, ProductQuantizedWalkIsReRankedPrecisely) {
     HnswIndex index = build(cfg, data, dim, kSeed);
     auto book = PqCodebook::train(data, dim, 8);
     ASSERT_TRUE(book.has_value());
-    index.pq_codebook = *book;
-    index.pq_codes = *book->encode_batch(data, dim);
+    index.set_product_quantization(*book, *book->encode_batch(data, dim));
     ASSERT_TRUE(index.pq_usable());
     for (size_t q = 0; q < 50; ++q) {
       const auto query = row(queries, dim, q);
@@ -258,7 +257,8 @@ TEST(HnswSearch, ProductQuantizedWalkIsReRankedPrecisely) {
     // cosine order, which the re-ranking cannot fully make up for.
     EXPECT_GE(recall_at(index, queries, dim, 10), metric == DistanceMetric::Cosine ? 0.5 : 0.85);
     // Codes that do not cover every node switch the table off instead of reading past them.
-    index.pq_codes.resize(10);
+    index.set_product_quantization(
+        *book, std::vector<uint8_t>(index.pq_codes().begin(), index.pq_codes().begin() + 10));
     EXPECT_FALSE(index.pq_usable());
     EXPECT_EQ(index.knn_search(row(queries, dim, 0), 10).size(), 10u);
   }

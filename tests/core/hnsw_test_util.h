@@ -66,8 +66,8 @@ inline std::vector<uint32_t> brute_force(const HnswIndex& index, std::span<const
                                          size_t k) {
   const QueryDistance dist(index, query.data(), nullptr);
   std::vector<std::pair<float, uint32_t>> all;
-  for (uint32_t i = 0; i < index.node_count; ++i) {
-    if (!index.deleted[i]) all.push_back({dist.precise(i), i});
+  for (uint32_t i = 0; i < index.node_count(); ++i) {
+    if (!index.deleted()[i]) all.push_back({dist.precise(i), i});
   }
   const size_t keep = std::min(k, all.size());
   std::partial_sort(all.begin(), all.begin() + keep, all.end());
@@ -89,25 +89,25 @@ inline double recall_at(const HnswIndex& index, const std::vector<float>& querie
 }
 
 inline void expect_invariants(const HnswIndex& index) {
-  const uint32_t n = index.node_count;
-  ASSERT_EQ(index.layers.size(), n);
-  ASSERT_EQ(index.deleted.size(), n);
-  ASSERT_EQ(index.vector_data.size(), static_cast<size_t>(n) * index.dimension);
+  const uint32_t n = index.node_count();
+  ASSERT_EQ(index.layers().size(), n);
+  ASSERT_EQ(index.deleted().size(), n);
+  ASSERT_EQ(index.vector_data().size(), static_cast<size_t>(n) * index.dimension());
   if (n == 0) {
-    EXPECT_FALSE(index.entry_point.has_value());
+    EXPECT_FALSE(index.entry_point().has_value());
     return;
   }
-  ASSERT_TRUE(index.entry_point.has_value());
-  EXPECT_EQ(index.max_level, index.layers[*index.entry_point]);
+  ASSERT_TRUE(index.entry_point().has_value());
+  EXPECT_EQ(index.max_level(), index.layers()[*index.entry_point()]);
   for (uint32_t i = 0; i < n; ++i) {
-    ASSERT_EQ(index.layer_list_count(i), index.layers[i] + 1u) << "node " << i;
-    for (size_t layer = 0; layer <= index.layers[i]; ++layer) {
+    ASSERT_EQ(index.layer_list_count(i), index.layers()[i] + 1u) << "node " << i;
+    for (size_t layer = 0; layer <= index.layers()[i]; ++layer) {
       const auto list = index.neighbors(i, layer);
-      ASSERT_LE(list.size(), layer == 0 ? index.config.m_max0 : index.config.m);
+      ASSERT_LE(list.size(), layer == 0 ? index.config().m_max0 : index.config().m);
       for (uint32_t x : list) {
         ASSERT_LT(x, n);
         ASSERT_NE(x, i) << "self-link at node " << i;
-        ASSERT_GE(index.layers[x], layer) << "link to a node below the layer";
+        ASSERT_GE(index.layers()[x], layer) << "link to a node below the layer";
       }
       const std::set<uint32_t> unique(list.begin(), list.end());
       ASSERT_EQ(unique.size(), list.size()) << "duplicate neighbour at node " << i;

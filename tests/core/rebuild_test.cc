@@ -40,9 +40,9 @@ void expect_consistent(const Collection& c) {
   ASSERT_TRUE(validate(fields_of(c)).ok()) << validate(fields_of(c)).message();
   c.read([](const CollectionData& d) {
     size_t live = 0;
-    for (uint32_t p = 0; p < d.hnsw.node_count; ++p) {
+    for (uint32_t p = 0; p < d.hnsw.node_count(); ++p) {
       const bool has_doc = d.documents.live(p);
-      EXPECT_EQ(d.hnsw.deleted[p] == 0, has_doc) << p;
+      EXPECT_EQ(d.hnsw.deleted()[p] == 0, has_doc) << p;
       EXPECT_EQ(d.ids.at(d.ids[p]), p);
       live += has_doc;
     }
@@ -61,8 +61,8 @@ TEST(CollectionRebuild, ReclaimsDeletedNodes) {
 
   ASSERT_EQ(c.rebuild(), 2u);
   c.read([](const CollectionData& d) {
-    EXPECT_EQ(d.hnsw.node_count, 2u);
-    EXPECT_EQ(d.hnsw.deleted, (std::vector<uint8_t>{0, 0}));
+    EXPECT_EQ(d.hnsw.node_count(), 2u);
+    EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{0, 0}));
     EXPECT_EQ(d.ids.uuids().size(), 2u);
     EXPECT_EQ(d.ids.size(), 2u);
     EXPECT_EQ(d.bm25.doc_count, 2u);
@@ -77,7 +77,7 @@ TEST(CollectionRebuild, ReclaimsDeletedNodes) {
   // A document live before the rebuild is deleted as usual: its new node is tombstoned.
   ASSERT_TRUE(c.delete_document(uid(2)));
   c.read(
-      [](const CollectionData& d) { EXPECT_EQ(d.hnsw.deleted[d.ids.at(uid(2))], 1); });
+      [](const CollectionData& d) { EXPECT_EQ(d.hnsw.deleted()[d.ids.at(uid(2))], 1); });
   EXPECT_EQ(ids_of(c.keyword_search("word", 10)), std::vector<Uuid>{uid(0)});
   expect_consistent(c);
 }
@@ -89,8 +89,8 @@ TEST(CollectionRebuild, EmptyCollection) {
   ASSERT_TRUE(c.delete_document(uid(1)));
   ASSERT_EQ(c.rebuild(), 0u);
   c.read([](const CollectionData& d) {
-    EXPECT_EQ(d.hnsw.node_count, 0u);
-    EXPECT_FALSE(d.hnsw.entry_point.has_value());
+    EXPECT_EQ(d.hnsw.node_count(), 0u);
+    EXPECT_FALSE(d.hnsw.entry_point().has_value());
     EXPECT_TRUE(d.bm25.postings.empty());
     EXPECT_TRUE(d.ids.uuids().empty());
   });
@@ -107,9 +107,9 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
       for (uint32_t i = 0; i < 20; ++i) {
         const uint32_t p = d.ids.at(uid(i));
         for (size_t j = 0; j < 5; ++j) {
-          stored[i].push_back(raw ? d.hnsw.raw_vectors[p * 5 + j]
+          stored[i].push_back(raw ? d.hnsw.raw_vectors()[p * 5 + j]
                                   : d.hnsw.vector_min(p) +
-                                        static_cast<float>(d.hnsw.vector_data[p * 5 + j]) *
+                                        static_cast<float>(d.hnsw.vector_data()[p * 5 + j]) *
                                             d.hnsw.vector_scale(p));
         }
       }
@@ -119,18 +119,18 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
       for (uint32_t i = 0; i < 20; ++i) {
         const uint32_t p = d.ids.at(uid(i));
         const QuantizedVector q = QuantizedVector::quantize(stored[i]);
-        EXPECT_EQ(std::vector<uint8_t>(d.hnsw.vector_data.begin() + p * 5,
-                                       d.hnsw.vector_data.begin() + p * 5 + 5),
+        EXPECT_EQ(std::vector<uint8_t>(d.hnsw.vector_data().begin() + p * 5,
+                                       d.hnsw.vector_data().begin() + p * 5 + 5),
                   q.data);
         EXPECT_EQ(d.hnsw.vector_min(p), q.min);
         EXPECT_EQ(d.hnsw.vector_scale(p), q.scale);
         if (raw) {
-          EXPECT_EQ(std::vector<float>(d.hnsw.raw_vectors.begin() + p * 5,
-                                       d.hnsw.raw_vectors.begin() + p * 5 + 5),
+          EXPECT_EQ(std::vector<float>(d.hnsw.raw_vectors().begin() + p * 5,
+                                       d.hnsw.raw_vectors().begin() + p * 5 + 5),
                     vec(i, 5));
         }
       }
-      EXPECT_EQ(d.hnsw.raw_vectors.empty(), !raw);
+      EXPECT_EQ(d.hnsw.raw_vectors().empty(), !raw);
     });
   }
 }
@@ -143,14 +143,14 @@ TEST(CollectionRebuild, TrainsProductQuantizationWhenConfigured) {
     for (uint32_t i = 0; i < count; ++i) c.insert_document(doc(i), vec(i, 8));
     ASSERT_EQ(c.rebuild(), count);
     c.read([&](const CollectionData& d) {
-      ASSERT_TRUE(d.hnsw.pq_codebook.has_value());
-      EXPECT_EQ(d.hnsw.pq_codebook->num_subspaces, 4u);
-      EXPECT_EQ(d.hnsw.pq_codes.size(), size_t{d.hnsw.node_count} * 4);
+      ASSERT_TRUE(d.hnsw.pq_codebook().has_value());
+      EXPECT_EQ(d.hnsw.pq_codebook()->num_subspaces, 4u);
+      EXPECT_EQ(d.hnsw.pq_codes().size(), size_t{d.hnsw.node_count()} * 4);
     });
     // Later insertions are encoded too, so the state keeps validating.
     c.insert_document(doc(count), vec(count, 8));
     c.read([&](const CollectionData& d) {
-      EXPECT_EQ(d.hnsw.pq_codes.size(), size_t{d.hnsw.node_count} * 4);
+      EXPECT_EQ(d.hnsw.pq_codes().size(), size_t{d.hnsw.node_count()} * 4);
     });
     expect_consistent(c);
     EXPECT_EQ(c.vector_search(vec(0, 8), 1, {}).size(), 1u);
@@ -226,7 +226,7 @@ TEST(CollectionRebuild, ConcurrentChangesDuringARebuildAreKept) {
   }
   ASSERT_TRUE(c.rebuild().has_value());
   expect_consistent(c);
-  c.read([&](const CollectionData& d) { EXPECT_EQ(d.hnsw.node_count, live.size()); });
+  c.read([&](const CollectionData& d) { EXPECT_EQ(d.hnsw.node_count(), live.size()); });
 }
 
 }  // namespace

@@ -158,7 +158,7 @@ TEST_F(SnapshotTest, RoundTripsWithAndWithoutKey) {
       ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
       expect_same_state(*c, **loaded);
       (*loaded)->read([&](const CollectionData& d) {
-        EXPECT_EQ(d.hnsw.raw_vectors.size(), raw ? 12u * 4 : 0u);
+        EXPECT_EQ(d.hnsw.raw_vectors().size(), raw ? 12u * 4 : 0u);
         EXPECT_EQ(d.documents.size(), 11u);
       });
     }
@@ -280,8 +280,8 @@ TEST_F(SnapshotTest, RawVectorsDroppedWhenTheConfigurationDoesNotKeepThem) {
   auto loaded = load("bare.twl");
   ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
   (*loaded)->read([](const CollectionData& d) {
-    EXPECT_TRUE(d.hnsw.raw_vectors.empty());
-    EXPECT_FALSE(d.hnsw.config.store_raw_vectors);
+    EXPECT_TRUE(d.hnsw.raw_vectors().empty());
+    EXPECT_FALSE(d.hnsw.config().store_raw_vectors);
   });
 }
 

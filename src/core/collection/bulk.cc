@@ -63,7 +63,7 @@ std::optional<std::vector<float>> Collection::get_embedding(const Uuid& id) cons
   const uint32_t p = *found;
   const HnswIndex& h = data_.hnsw;
   if (h.has_raw_vectors()) {
-    const float* v = h.raw_vectors.data() + static_cast<size_t>(p) * dimension_;
+    const float* v = h.raw_vectors().data() + static_cast<size_t>(p) * dimension_;
     return std::vector<float>(v, v + dimension_);
   }
   return h.reconstruct(p);

@@ -126,7 +126,9 @@ Collection::PendingInsert Collection::pend(Document doc, std::span<const float> 
 void Collection::reserve_locked(std::span<PendingInsert> pending) {
   CollectionData& d = data_;
   size_t bytes = 0;
-  for (const PendingInsert& p : pending) bytes += DocumentStore::record_size(p.doc.text, p.metadata);
+  for (const PendingInsert& p : pending) {
+    bytes += DocumentStore::record_size(p.doc.text, p.metadata);
+  }
   // Each insert issues one id: its own (an earlier id of the same document is re-keyed).
   d.ids.reserve(pending.size());
   d.documents.reserve(d.ids.size() + pending.size(), bytes);
@@ -139,7 +141,7 @@ void Collection::reserve_locked(std::span<PendingInsert> pending) {
 
 void Collection::retire_stored_locked(std::span<PendingInsert> pending, uint32_t n) noexcept {
   CollectionData& d = data_;
-  for (size_t i = 0; i < pending.size() && n < d.hnsw.node_count; ++i, ++n) {
+  for (size_t i = 0; i < pending.size() && n < d.hnsw.node_count(); ++i, ++n) {
     // Stored, then failed while linking: the node stays as a tombstone under an id of its own.
     d.ids.push_back(fresh_retired_id(d.ids));
   }
@@ -274,9 +276,10 @@ size_t Collection::document_count() const {
 
 uint64_t estimate_memory_bytes(const CollectionData& data) {
   const HnswIndex& h = data.hnsw;
-  uint64_t total = h.vector_data.size() + 4 * uint64_t{h.raw_vectors.size()} + h.pq_codes.size();
-  if (h.pq_codebook) total += 4 * uint64_t{h.pq_codebook->centroids.size()};
-  total += h.adjacency_bytes() + h.layers.size() + h.deleted.size();
+  uint64_t total = h.vector_data().size() + 4 * uint64_t{h.raw_vectors().size()};
+  total += h.pq_codes().size();
+  if (h.pq_codebook()) total += 4 * uint64_t{h.pq_codebook()->centroids.size()};
+  total += h.adjacency_bytes() + h.layers().size() + h.deleted().size();
   for (const auto& [term, list] : data.bm25.postings) total += term.size() + 8 * list.size() + 48;
   total += 4 * uint64_t{data.bm25.doc_lengths.size()};
   total += data.documents.memory_bytes() + data.ids.memory_bytes();
@@ -305,7 +308,7 @@ void Collection::set_name(std::string name) {
 
 HnswConfig Collection::config() const {
   std::shared_lock lock(mu_);
-  return data_.hnsw.config;
+  return data_.hnsw.config();
 }
 
 }  // namespace tarnwell_core

@@ -32,12 +32,12 @@ double two_hop_ef_scale(double share, const FilterCostModel& model) {
 std::vector<ScoredNode> exact_rank(const HnswIndex& index, std::span<const float> query, size_t k,
                                    const IdBitset& members) {
   using namespace search_detail;
-  if (k == 0 || index.node_count == 0) return {};
+  if (k == 0 || index.node_count() == 0) return {};
   const QueryDistance dist(index, query.data(), nullptr);
   std::vector<uint32_t> ids;
-  ids.reserve(std::min(members.count(), static_cast<size_t>(index.node_count)));
+  ids.reserve(std::min(members.count(), static_cast<size_t>(index.node_count())));
   members.for_each([&](uint32_t id) {
-    if (id < index.node_count) ids.push_back(id);
+    if (id < index.node_count()) ids.push_back(id);
   });
   // The k best so far in a max-heap of packed (distance, id): equal distances keep the
   // smaller id, the order a walk's re-ranking falls back on.
@@ -70,7 +70,7 @@ std::vector<ScoredNode> filtered_knn(const HnswIndex& index, std::span<const flo
                                      size_t live, const FilterCostModel& model) {
   const auto member = [&](uint32_t id) { return members.test(id); };
   std::vector<ScoredNode> found;
-  switch (choose_filter_strategy(member_count, live, k, index.config, model)) {
+  switch (choose_filter_strategy(member_count, live, k, index.config(), model)) {
     case FilterStrategy::Nothing:
       return {};
     case FilterStrategy::Exact:

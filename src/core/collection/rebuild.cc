@@ -14,16 +14,16 @@ namespace {
 // The stored form of node p as full-precision values: the raw copy when there is one, else
 // min + code * scale in single precision (the inverse of the scalar quantization).
 void stored_vector(const HnswIndex& index, uint32_t p, float* out) {
-  const size_t dim = index.dimension;
+  const size_t dim = index.dimension();
   const size_t at = static_cast<size_t>(p) * dim;
   if (index.has_raw_vectors()) {
-    std::copy_n(index.raw_vectors.data() + at, dim, out);
+    std::copy_n(index.raw_vectors().data() + at, dim, out);
     return;
   }
   const float min = index.vector_min(p);
   const float scale = index.vector_scale(p);
   for (size_t j = 0; j < dim; ++j) {
-    const float step = static_cast<float>(index.vector_data[at + j]) * scale;
+    const float step = static_cast<float>(index.vector_data()[at + j]) * scale;
     out[j] = min + step;
   }
 }
@@ -66,10 +66,10 @@ Result<NewIndexes> build(Collected& c, const HnswConfig& config, uint64_t dimens
   const size_t threads = options.thread_count();
   out.hnsw.insert_batch(nodes, threads, options.progress);
   q = {};
-  if (config.pq_subspaces == 0 || out.hnsw.node_count == 0) return out;
+  if (config.pq_subspaces == 0 || out.hnsw.node_count() == 0) return out;
 
   std::vector<float> training;
-  std::span<const float> vectors = out.hnsw.raw_vectors;
+  std::span<const float> vectors = out.hnsw.raw_vectors();
   if (!out.hnsw.has_raw_vectors()) {
     training.resize(n * dimension);
     for (size_t i = 0; i < n; ++i) {
@@ -87,8 +87,7 @@ Result<NewIndexes> build(Collected& c, const HnswConfig& config, uint64_t dimens
     return Err(
         Status::invalid_data("product quantization encoding failed: " + codes.error().message()));
   }
-  out.hnsw.pq_codebook = std::move(*book);
-  out.hnsw.pq_codes = std::move(*codes);
+  out.hnsw.set_product_quantization(std::move(*book), std::move(*codes));
   return out;
 }
 
@@ -100,7 +99,7 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
   {
     std::shared_lock lock(mu_);
     const CollectionData& d = data_;
-    config = d.hnsw.config;
+    config = d.hnsw.config();
     const DocumentStore& store = d.documents;
     const size_t live = store.size();
     collected.old_ids.reserve(live);
@@ -113,7 +112,7 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
     collected.store.reserve(live, bytes);
     // In internal id order, so that the rebuilt collection keeps the insertion order (scans
     // rely on it) and the same state always rebuilds alike.
-    for (uint32_t p = 0; p < store.slot_count() && p < d.hnsw.node_count; ++p) {
+    for (uint32_t p = 0; p < store.slot_count() && p < d.hnsw.node_count(); ++p) {
       if (!store.live(p)) continue;
       const auto i = static_cast<uint32_t>(collected.old_ids.size());
       collected.old_ids.push_back(p);
@@ -149,7 +148,7 @@ Result<size_t> Collection::rebuild(const BatchOptions& options) {
     }
     std::vector<Document> late;
     std::vector<float> late_vectors;
-    for (uint32_t p = 0; p < d.documents.slot_count() && p < d.hnsw.node_count; ++p) {
+    for (uint32_t p = 0; p < d.documents.slot_count() && p < d.hnsw.node_count(); ++p) {
       if (!d.documents.live(p) || unchanged[p]) continue;
       late.push_back(d.document(p));
       late_vectors.resize(late_vectors.size() + dimension_);

@@ -21,7 +21,7 @@ RankedList similarities(const HnswIndex& index, const std::vector<ScoredNode>& n
   RankedList out;
   out.reserve(nodes.size());
   for (const ScoredNode& n : nodes) {
-    if (n.id < index.deleted.size() && index.deleted[n.id] != 0) continue;
+    if (n.id < index.deleted().size() && index.deleted()[n.id] != 0) continue;
     out.emplace_back(n.id, 1.0f - n.distance);
   }
   return out;
@@ -38,7 +38,7 @@ FilterMatches Collection::matching(const MetadataFilter& filter) const {
   std::string key = FilterCache::key_of(filter);
   const uint64_t version = metadata_.version();
   if (filter_cache_.find(key, version, m)) return m;
-  auto members = std::make_shared<IdBitset>(metadata_.evaluate(filter, data_.hnsw.node_count));
+  auto members = std::make_shared<IdBitset>(metadata_.evaluate(filter, data_.hnsw.node_count()));
   m.count = members->count();
   m.members = std::move(members);
   filter_cache_.insert(std::move(key), version, m);

@@ -98,23 +98,23 @@ class QueryDistance {
  public:
   QueryDistance(const HnswIndex& index, const float* query, const DistanceTable* table)
       : k_(simd::kernels()),
-        metric_(index.config.distance_metric),
+        metric_(index.config().distance_metric),
         query_(query),
-        dim_(index.dimension),
-        codes_(index.vector_data.data()),
+        dim_(index.dimension()),
+        codes_(index.vector_data().data()),
         meta_(index.node_meta()),
-        raw_(index.has_raw_vectors() && index.raw_root_count() >= index.node_count
-                 ? index.raw_vectors.data()
+        raw_(index.has_raw_vectors() && index.raw_root_count() >= index.node_count()
+                 ? index.raw_vectors().data()
                  : nullptr),
         raw_roots_(index.raw_roots()),
         table_(table != nullptr ? table->values.data() : nullptr),
         table_subspaces_(table != nullptr ? table->num_subspaces : 0),
-        pq_codes_(index.pq_codes.data()),
-        pq_stride_(index.pq_codebook ? index.pq_codebook->num_subspaces : 0),
-        query_norm_sq_(k_.norm_sq_f32(query, index.dimension)),
+        pq_codes_(index.pq_codes().data()),
+        pq_stride_(index.pq_codebook() ? index.pq_codebook()->num_subspaces : 0),
+        query_norm_sq_(k_.norm_sq_f32(query, index.dimension())),
         query_root_(std::sqrt(query_norm_sq_)),
         query_root_double_(std::sqrt(static_cast<double>(query_norm_sq_))) {
-    assert(table == nullptr || index.pq_codebook.has_value());
+    assert(table == nullptr || index.pq_codebook().has_value());
   }
 
   float walk(uint32_t id) const {

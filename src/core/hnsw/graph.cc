@@ -28,8 +28,8 @@ size_t widened_cap(size_t current, size_t needed, uint64_t configured_cap) {
 }  // namespace
 
 HnswIndex::HnswIndex(const HnswConfig& cfg, size_t dim)
-    : config(cfg),
-      dimension(dim),
+    : config_(cfg),
+      dimension_(dim),
       level0_cap_(std::min<uint64_t>(cfg.m_max0, kInitialCapLimit)),
       upper_cap_(std::min<uint64_t>(cfg.m, kInitialCapLimit)),
       level_seed_(os_level_seed()) {}
@@ -71,20 +71,20 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
   f.neighbors.clear();
   f.neighbors.shrink_to_fit();
 
-  idx.vector_data = std::move(f.vector_data);
-  idx.raw_vectors = std::move(f.raw_vectors);
-  idx.layers = std::move(f.layers);
-  idx.deleted = std::move(f.deleted);
-  idx.pq_codebook = std::move(f.pq_codebook);
-  idx.pq_codes = std::move(f.pq_codes);
-  idx.entry_point = f.entry_point;
-  idx.max_level = f.max_level;
-  idx.node_count = n;
-  move_to_huge_pages(idx.vector_data);
-  move_to_huge_pages(idx.raw_vectors);
+  idx.vector_data_ = std::move(f.vector_data);
+  idx.raw_vectors_ = std::move(f.raw_vectors);
+  idx.layers_ = std::move(f.layers);
+  idx.deleted_ = std::move(f.deleted);
+  idx.pq_codebook_ = std::move(f.pq_codebook);
+  idx.pq_codes_ = std::move(f.pq_codes);
+  idx.entry_point_ = f.entry_point;
+  idx.max_level_ = f.max_level;
+  idx.node_count_ = n;
+  move_to_huge_pages(idx.vector_data_);
+  move_to_huge_pages(idx.raw_vectors_);
   reserve_on_huge_pages(idx.meta_, n);
   for (uint32_t i = 0; i < n; ++i) {
-    idx.meta_.push_back(idx.meta_of(&idx.vector_data[static_cast<size_t>(i) * idx.dimension],
+    idx.meta_.push_back(idx.meta_of(&idx.vector_data_[static_cast<size_t>(i) * idx.dimension_],
                                     f.vector_min[i], f.vector_scale[i]));
     idx.append_raw_root(i);
   }
@@ -93,17 +93,17 @@ HnswIndex HnswIndex::from_fields(HnswIndexFields&& f) {
 
 HnswIndexFields HnswIndex::to_fields() const {
   HnswIndexFields f;
-  f.config = config;
-  f.vector_data = vector_data;
-  f.vector_min.resize(node_count);
-  f.vector_scale.resize(node_count);
-  for (uint32_t i = 0; i < node_count; ++i) {
+  f.config = config_;
+  f.vector_data = vector_data_;
+  f.vector_min.resize(node_count_);
+  f.vector_scale.resize(node_count_);
+  for (uint32_t i = 0; i < node_count_; ++i) {
     f.vector_min[i] = meta_[i].min;
     f.vector_scale[i] = meta_[i].scale;
   }
-  f.raw_vectors = raw_vectors;
-  f.neighbors.resize(node_count);
-  for (uint32_t i = 0; i < node_count; ++i) {
+  f.raw_vectors = raw_vectors_;
+  f.neighbors.resize(node_count_);
+  for (uint32_t i = 0; i < node_count_; ++i) {
     const size_t count = layer_list_count(i);
     f.neighbors[i].resize(count);
     for (size_t layer = 0; layer < count; ++layer) {
@@ -111,32 +111,32 @@ HnswIndexFields HnswIndex::to_fields() const {
       f.neighbors[i][layer].assign(ids.begin(), ids.end());
     }
   }
-  f.layers = layers;
-  f.deleted = deleted;
-  f.pq_codebook = pq_codebook;
-  f.pq_codes = pq_codes;
-  f.entry_point = entry_point;
-  f.max_level = max_level;
-  f.dimension = dimension;
-  f.node_count = node_count;
+  f.layers = layers_;
+  f.deleted = deleted_;
+  f.pq_codebook = pq_codebook_;
+  f.pq_codes = pq_codes_;
+  f.entry_point = entry_point_;
+  f.max_level = max_level_;
+  f.dimension = dimension_;
+  f.node_count = node_count_;
   return f;
 }
 
 void HnswIndex::reconstruct_into(uint32_t id, float* out) const {
-  simd::kernels().dequantize_u8(&vector_data[static_cast<size_t>(id) * dimension], dimension,
+  simd::kernels().dequantize_u8(&vector_data_[static_cast<size_t>(id) * dimension_], dimension_,
                                 meta_[id].min, meta_[id].scale, out);
 }
 
 std::vector<float> HnswIndex::reconstruct(uint32_t id) const {
-  std::vector<float> v(dimension);
+  std::vector<float> v(dimension_);
   reconstruct_into(id, v.data());
   return v;
 }
 
 bool HnswIndex::pq_usable() const {
-  if (!pq_codebook || !pq_codebook->well_formed()) return false;
-  const uint64_t s = pq_codebook->num_subspaces;
-  return s * pq_codebook->subspace_dim == dimension && pq_codes.size() / s >= node_count;
+  if (!pq_codebook_ || !pq_codebook_->well_formed()) return false;
+  const uint64_t s = pq_codebook_->num_subspaces;
+  return s * pq_codebook_->subspace_dim == dimension_ && pq_codes_.size() / s >= node_count_;
 }
 
 size_t HnswIndex::adjacency_bytes() const {
@@ -150,16 +150,16 @@ HnswIndex::NodeMeta HnswIndex::meta_of(const uint8_t* codes, float min, float sc
   const simd::KernelTable& k = simd::kernels();
   static PerThread<std::vector<float>> BUFFERS;
   std::vector<float>& buffer = BUFFERS.get();
-  buffer.resize(dimension);
-  k.dequantize_u8(codes, dimension, min, scale, buffer.data());
-  const float norm_sq = k.norm_sq_f32(buffer.data(), dimension);
+  buffer.resize(dimension_);
+  k.dequantize_u8(codes, dimension_, min, scale, buffer.data());
+  const float norm_sq = k.norm_sq_f32(buffer.data(), dimension_);
   return {min, scale, std::sqrt(static_cast<double>(norm_sq))};
 }
 
 void HnswIndex::append_raw_root(uint32_t id) {
-  if (raw_roots_.size() != id || dimension == 0 || raw_vectors.size() / dimension <= id) return;
-  const float* raw = raw_vectors.data() + static_cast<size_t>(id) * dimension;
-  raw_roots_.push_back(std::sqrt(simd::kernels().norm_sq_f32(raw, dimension)));
+  if (raw_roots_.size() != id || dimension_ == 0 || raw_vectors_.size() / dimension_ <= id) return;
+  const float* raw = raw_vectors_.data() + static_cast<size_t>(id) * dimension_;
+  raw_roots_.push_back(std::sqrt(simd::kernels().norm_sq_f32(raw, dimension_)));
 }
 
 void HnswIndex::add_node_adjacency(size_t list_count) {
@@ -206,7 +206,7 @@ void HnswIndex::set_list(uint32_t node, size_t layer, std::span<const uint32_t> 
 }
 
 void HnswIndex::widen_level0(size_t needed) {
-  const size_t cap = widened_cap(level0_cap_, needed, config.m_max0);
+  const size_t cap = widened_cap(level0_cap_, needed, config_.m_max0);
   const size_t n = upper_ref_.size();
   std::vector<uint32_t> block(n * (cap + 1), 0);
   for (size_t i = 0; i < n; ++i) {
@@ -218,7 +218,7 @@ void HnswIndex::widen_level0(size_t needed) {
 }
 
 void HnswIndex::widen_upper(size_t needed) {
-  const size_t cap = widened_cap(upper_cap_, needed, config.m);
+  const size_t cap = widened_cap(upper_cap_, needed, config_.m);
   std::vector<uint32_t> block;
   for (UpperLists& u : upper_nodes_) {
     const size_t offset = block.size();

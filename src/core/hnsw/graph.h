@@ -1,8 +1,10 @@
 // HnswIndex: the layered proximity graph of one collection over scalar-quantized vectors, with
 // an optional full-precision copy and optional product-quantization codes. Per-node data lives
-// in flat id-indexed arrays (public, in their persisted order); adjacency is encapsulated: layer
-// 0 in one block with a fixed capacity per node, upper layers in a second block that only nodes
-// above layer 0 pay for. HnswIndexFields is the persisted form and the only way in or out.
+// in flat id-indexed arrays, in their persisted order, readable through const accessors;
+// adjacency in one block with a fixed capacity per node for layer 0 and a second block that only
+// nodes above layer 0 pay for. The state is private: it changes through insertion, tombstoning
+// and the installation of product quantization, and HnswIndexFields (from_fields / to_fields) is
+// the persisted form and the only way to set it wholesale.
 // Levels of new nodes come from a per-index seed (see level_seed()), never persisted.
 #pragma once
 
@@ -101,7 +103,7 @@ class HnswIndex {
 
   // Tombstones a node; ids beyond `deleted` are ignored.
   void mark_deleted(uint32_t id) {
-    if (id < deleted.size()) deleted[id] = 1;
+    if (id < deleted_.size()) deleted_[id] = 1;
   }
 
   // The node's stored vector as min + scale * code.
@@ -131,7 +133,8 @@ class HnswIndex {
 
   // True when raw_vectors holds a full-precision copy of every node.
   bool has_raw_vectors() const {
-    return dimension != 0 && raw_vectors.size() / dimension >= node_count && !raw_vectors.empty();
+    return dimension_ != 0 && raw_vectors_.size() / dimension_ >= node_count_ &&
+           !raw_vectors_.empty();
   }
 
   // True when the PQ side store can serve every node: a well-formed codebook matching the
@@ -160,19 +163,43 @@ class HnswIndex {
   float vector_min(uint32_t node) const { return meta_[node].min; }
   float vector_scale(uint32_t node) const { return meta_[node].scale; }
 
-  HnswConfig config;
-  std::vector<uint8_t> vector_data;  // node-major scalar codes, dimension per node
-  std::vector<float> raw_vectors;  // node-major; empty unless store_raw_vectors
-  std::vector<uint8_t> layers;     // per node: its level
-  std::vector<uint8_t> deleted;    // per node: 1 when tombstoned
-  std::optional<PqCodebook> pq_codebook;
-  std::vector<uint8_t> pq_codes;  // node-major, num_subspaces per node
-  std::optional<uint32_t> entry_point;
-  uint64_t max_level = 0;
-  uint64_t dimension = 0;
-  uint32_t node_count = 0;
+  // Read access to the state; it changes only through the methods above (and from_fields).
+  const HnswConfig& config() const { return config_; }
+  // Node-major scalar codes, dimension() per node.
+  const std::vector<uint8_t>& vector_data() const { return vector_data_; }
+  // Node-major full-precision copies; empty unless the configuration keeps them.
+  const std::vector<float>& raw_vectors() const { return raw_vectors_; }
+  const std::vector<uint8_t>& layers() const { return layers_; }    // per node: its level
+  const std::vector<uint8_t>& deleted() const { return deleted_; }  // per node: 1 if tombstoned
+  const std::optional<PqCodebook>& pq_codebook() const { return pq_codebook_; }
+  // Node-major, num_subspaces per node.
+  const std::vector<uint8_t>& pq_codes() const { return pq_codes_; }
+  std::optional<uint32_t> entry_point() const { return entry_point_; }
+  uint64_t max_level() const { return max_level_; }
+  uint64_t dimension() const { return dimension_; }
+  uint32_t node_count() const { return node_count_; }
+
+  // The beam width of a search that does not ask for another.
+  void set_ef_search(uint64_t ef) { config_.ef_search = ef; }
+  // Installs a trained product quantizer with the codes of every node.
+  void set_product_quantization(PqCodebook codebook, std::vector<uint8_t> codes) {
+    pq_codebook_ = std::move(codebook);
+    pq_codes_ = std::move(codes);
+  }
 
  private:
+  HnswConfig config_;
+  std::vector<uint8_t> vector_data_;
+  std::vector<float> raw_vectors_;
+  std::vector<uint8_t> layers_;
+  std::vector<uint8_t> deleted_;
+  std::optional<PqCodebook> pq_codebook_;
+  std::vector<uint8_t> pq_codes_;
+  std::optional<uint32_t> entry_point_;
+  uint64_t max_level_ = 0;
+  uint64_t dimension_ = 0;
+  uint32_t node_count_ = 0;
+
   static constexpr uint32_t kNoUpper = 0xFFFFFFFF;
   // level0_kept_ value of a layer-0 list not known to be in selection order.
   static constexpr uint8_t kOrderUnknown = 0xFF;
@@ -183,7 +210,7 @@ class HnswIndex {
     uint32_t list_count;
   };
 
-  size_t cap_of_layer(size_t layer) const { return layer == 0 ? config.m_max0 : config.m; }
+  size_t cap_of_layer(size_t layer) const { return layer == 0 ? config_.m_max0 : config_.m; }
   uint32_t* mutable_list(uint32_t node, size_t layer) {
     return const_cast<uint32_t*>(list_address(node, layer));
   }

@@ -96,16 +96,16 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
   // Everything that can run out of memory happens before the first append, so an insertion
   // that fails for lack of memory leaves the index exactly as it was.
   std::vector<uint8_t> codes;
-  const bool encode = pq_codebook && pq_codebook->well_formed() &&
-                      vector.size() >= pq_codebook->num_subspaces * pq_codebook->subspace_dim;
-  if (encode) codes = pq_codebook->encode(vector);
-  const bool raw = config.store_raw_vectors;
+  const bool encode = pq_codebook_ && pq_codebook_->well_formed() &&
+                      vector.size() >= pq_codebook_->num_subspaces * pq_codebook_->subspace_dim;
+  if (encode) codes = pq_codebook_->encode(vector);
+  const bool raw = config_.store_raw_vectors;
   const NodeMeta meta = meta_of(q.data.data(), q.min, q.scale);
-  reserve_more(vector_data, q.data.size());
-  if (raw) reserve_more(raw_vectors, vector.size());
-  if (encode) reserve_more(pq_codes, codes.size());
-  reserve_more(layers, 1);
-  reserve_more(deleted, 1);
+  reserve_more(vector_data_, q.data.size());
+  if (raw) reserve_more(raw_vectors_, vector.size());
+  if (encode) reserve_more(pq_codes_, codes.size());
+  reserve_more(layers_, 1);
+  reserve_more(deleted_, 1);
   reserve_more(meta_, 1);
   reserve_more(raw_roots_, 1);
   reserve_more(level0_, level0_cap_ + 1);
@@ -116,15 +116,15 @@ void HnswIndex::store_node(std::span<const float> vector, const QuantizedVector&
     reserve_more(upper_, level * (upper_cap_ + 1));
   }
 
-  vector_data.insert(vector_data.end(), q.data.begin(), q.data.end());
-  if (raw) raw_vectors.insert(raw_vectors.end(), vector.begin(), vector.end());
-  if (encode) pq_codes.insert(pq_codes.end(), codes.begin(), codes.end());
+  vector_data_.insert(vector_data_.end(), q.data.begin(), q.data.end());
+  if (raw) raw_vectors_.insert(raw_vectors_.end(), vector.begin(), vector.end());
+  if (encode) pq_codes_.insert(pq_codes_.end(), codes.begin(), codes.end());
   add_node_adjacency(level + 1);
-  layers.push_back(static_cast<uint8_t>(level));
-  deleted.push_back(0);
+  layers_.push_back(static_cast<uint8_t>(level));
+  deleted_.push_back(0);
   meta_.push_back(meta);
-  append_raw_root(node_count);
-  ++node_count;
+  append_raw_root(node_count_);
+  ++node_count_;
 }
 
 bool HnswIndex::link_back(uint32_t node, size_t layer, uint32_t new_id) {
@@ -176,7 +176,7 @@ void HnswIndex::adopt_in_place_of_tombstone(uint32_t node, size_t layer, uint32_
   size_t victim = 0;
   uint32_t victim_key = 0;
   for (size_t i = 1; i <= words[0]; ++i) {
-    if (!deleted[words[i]]) continue;
+    if (!deleted_[words[i]]) continue;
     const uint32_t key = search_detail::order_key(dist.precise(words[i]));
     if (victim == 0 || key > victim_key) {
       victim = i;
@@ -190,8 +190,8 @@ void HnswIndex::adopt_in_place_of_tombstone(uint32_t node, size_t layer, uint32_
 }
 
 const float* HnswIndex::node_vector(uint32_t node, std::vector<float>& buffer) const {
-  if (has_raw_vectors()) return raw_vectors.data() + static_cast<size_t>(node) * dimension;
-  buffer.resize(dimension);
+  if (has_raw_vectors()) return raw_vectors_.data() + static_cast<size_t>(node) * dimension_;
+  buffer.resize(dimension_);
   reconstruct_into(node, buffer.data());
   return buffer.data();
 }
@@ -250,7 +250,7 @@ struct InsertDriver {
     s.new_lists.resize(std::max(s.new_lists.size(), level + 1));
     VisitedHold hold(insert_visited());
     VisitedSet& visited = hold.set();
-    visited.grow(ix.node_count);
+    visited.grow(ix.node_count_);
     const QueryDistance dist(ix, vector.data(), nullptr);
     // Greedy descent; layers above the entry's own lists hold nothing but the entry.
     uint32_t ep = entry;
@@ -262,11 +262,11 @@ struct InsertDriver {
     }
     s.entries.assign(1, ep);
     for (size_t layer = top + 1; layer-- > 0;) {
-      search_layer<Tombstones::Skip>(ix, dist, s.entries, ix.config.ef_construction, layer,
+      search_layer<Tombstones::Skip>(ix, dist, s.entries, ix.config_.ef_construction, layer,
                                      visited, hold.scratch(), s.found, AdmitAll{}, lists);
       if (s.found.empty()) {
         // Only tombstones in reach: link to the nearest of them so the node stays reachable.
-        search_layer<Tombstones::Admit>(ix, dist, s.entries, ix.config.ef_construction, layer,
+        search_layer<Tombstones::Admit>(ix, dist, s.entries, ix.config_.ef_construction, layer,
                                         visited, hold.scratch(), s.found, AdmitAll{}, lists);
       }
       select_neighbors_heuristic_into(ix, s.found, ix.cap_of_layer(layer), s.selected);
@@ -310,31 +310,31 @@ struct InsertDriver {
 };
 
 void HnswIndex::insert(uint32_t id, std::span<const float> vector, const QuantizedVector& q) {
-  assert(id == node_count && vector.size() == dimension && q.data.size() == dimension);
-  const size_t level = level_for_draw(level_draw(level_seed_, id), config.m, config.max_layers);
-  if (!entry_point) {
+  assert(id == node_count_ && vector.size() == dimension_ && q.data.size() == dimension_);
+  const size_t level = level_for_draw(level_draw(level_seed_, id), config_.m, config_.max_layers);
+  if (!entry_point_) {
     store_node(vector, q, level);
-    entry_point = id;
-    max_level = level;
+    entry_point_ = id;
+    max_level_ = level;
     return;
   }
 
   InsertScratch& s = insert_scratch();
   InsertDriver::NoSync sync;
-  const size_t top = std::min<uint64_t>(level, max_level);
-  InsertDriver::plan(*this, vector, level, *entry_point, max_level, s, sync);
+  const size_t top = std::min<uint64_t>(level, max_level_);
+  InsertDriver::plan(*this, vector, level, *entry_point_, max_level_, s, sync);
   store_node(vector, q, level);
   try {
     InsertDriver::link(*this, id, top, s, sync);
   } catch (...) {
     // Out of memory while linking (a list widened, scratch grown): the graph stays sound, with
     // the half-linked node as a tombstone, a waypoint only.
-    deleted[id] = 1;
+    deleted_[id] = 1;
     throw;
   }
-  if (level > max_level) {
-    max_level = level;
-    entry_point = id;
+  if (level > max_level_) {
+    max_level_ = level;
+    entry_point_ = id;
   }
 }
 
@@ -345,7 +345,7 @@ void HnswIndex::insert_batch(std::span<const BatchNode> nodes, size_t threads,
 
 bool HnswIndex::lists_follow_levels() {
   if (lists_follow_levels_) return true;
-  if (entry_point && layer_list_count(*entry_point) <= max_level) return false;
+  if (entry_point_ && layer_list_count(*entry_point_) <= max_level_) return false;
   for (const UpperLists& u : upper_nodes_) {
     for (size_t l = 0; l < u.list_count; ++l) {
       const uint32_t* list = &upper_[u.offset + l * (upper_cap_ + 1)];
@@ -361,38 +361,38 @@ bool HnswIndex::lists_follow_levels() {
 void InsertDriver::insert_batch(HnswIndex& ix, std::span<const HnswIndex::BatchNode> nodes,
                                 size_t threads, const ProgressFn& progress) {
   ProgressReporter report(progress, nodes.size());
-  const uint32_t first = ix.node_count;
+  const uint32_t first = ix.node_count_;
   // Concurrent linking needs blocks that never move: full-width lists (bounded, so that a huge
   // configured m stays on one thread) and no list added on the way.
   constexpr uint64_t kConcurrentCapLimit = 1024;
   const bool concurrent = threads > 1 && nodes.size() >= HnswIndex::kParallelMinBatch &&
-                          ix.config.m_max0 <= kConcurrentCapLimit &&
-                          ix.config.m <= kConcurrentCapLimit && ix.lists_follow_levels();
+                          ix.config_.m_max0 <= kConcurrentCapLimit &&
+                          ix.config_.m <= kConcurrentCapLimit && ix.lists_follow_levels();
   try {
     size_t i = 0;
-    if (!concurrent || !ix.entry_point) {
+    if (!concurrent || !ix.entry_point_) {
       // One at a time: the whole batch, or the first node of an empty graph.
       const size_t end = concurrent ? 1 : nodes.size();
       for (; i < end; ++i) {
-        ix.insert(ix.node_count, nodes[i].vector, *nodes[i].q);
+        ix.insert(ix.node_count_, nodes[i].vector, *nodes[i].q);
         report.advance(i + 1);
       }
     }
     if (i < nodes.size()) {
-      if (ix.level0_cap_ < ix.config.m_max0) ix.widen_level0(ix.config.m_max0);
-      if (ix.upper_cap_ < ix.config.m) ix.widen_upper(ix.config.m);
+      if (ix.level0_cap_ < ix.config_.m_max0) ix.widen_level0(ix.config_.m_max0);
+      if (ix.upper_cap_ < ix.config_.m) ix.widen_upper(ix.config_.m);
       // Stored first, unlinked (so unreachable) until their own turn.
       for (size_t j = i; j < nodes.size(); ++j) {
-        const uint32_t id = ix.node_count;
+        const uint32_t id = ix.node_count_;
         const size_t level =
-            level_for_draw(level_draw(ix.level_seed_, id), ix.config.m, ix.config.max_layers);
+            level_for_draw(level_draw(ix.level_seed_, id), ix.config_.m, ix.config_.max_layers);
         ix.store_node(nodes[j].vector, *nodes[j].q, level);
       }
       link_concurrently(ix, nodes.subspan(i), first + static_cast<uint32_t>(i), threads, report);
     }
   } catch (...) {
     // Half-linked or unlinked, the batch's nodes stay as waypoints only.
-    for (uint32_t id = first; id < ix.node_count; ++id) ix.deleted[id] = 1;
+    for (uint32_t id = first; id < ix.node_count_; ++id) ix.deleted_[id] = 1;
     throw;
   }
   report.finish();
@@ -416,18 +416,18 @@ void InsertDriver::link_concurrently(HnswIndex& ix, std::span<const HnswIndex::B
       const uint32_t id = first + static_cast<uint32_t>(j);
       try {
         InsertScratch& s = insert_scratch();
-        const size_t level = ix.layers[id];
+        const size_t level = ix.layers_[id];
         // A node that will become the entry point holds the lock until it is one, as the
         // parallel builders do: rare, and it keeps every walk starting from a linked node.
         std::unique_lock entry(entry_mu);
-        const uint32_t ep = *ix.entry_point;
-        const uint64_t top_level = ix.max_level;
+        const uint32_t ep = *ix.entry_point_;
+        const uint64_t top_level = ix.max_level_;
         if (level <= top_level) entry.unlock();
         plan(ix, nodes[j].vector, level, ep, top_level, s, sync);
         link(ix, id, std::min<uint64_t>(level, top_level), s, sync);
         if (level > top_level) {
-          ix.max_level = level;
-          ix.entry_point = id;
+          ix.max_level_ = level;
+          ix.entry_point_ = id;
         }
       } catch (...) {
         std::lock_guard guard(error_mu);

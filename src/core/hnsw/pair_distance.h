@@ -24,9 +24,9 @@ class PairDistance {
   explicit PairDistance(const HnswIndex& index)
       : index_(index),
         k_(simd::kernels()),
-        metric_(index.config.distance_metric),
-        dim_(index.dimension),
-        raw_(index.has_raw_vectors() ? index.raw_vectors.data() : nullptr) {}
+        metric_(index.config().distance_metric),
+        dim_(index.dimension()),
+        raw_(index.has_raw_vectors() ? index.raw_vectors().data() : nullptr) {}
 
   // The full-precision vector of node `id`: its raw copy, or its reconstruction in `slot`.
   const float* vector_of(uint32_t id, float* slot) const {

@@ -14,7 +14,7 @@ std::vector<ScoredNode> search_layer(const HnswIndex& index, std::span<const flo
   const QueryDistance dist(index, query.data(), nullptr);
   SearchScratch scratch;
   std::vector<ScoredNode> out;
-  visited.grow(index.node_count);
+  visited.grow(index.node_count());
   search_layer(index, dist, entries, ef, layer, visited, scratch, out);
   return out;
 }

@@ -75,7 +75,7 @@ void search_layer(const HnswIndex& index, const QueryDistance& dist,
     if constexpr (kTombstones == Tombstones::Admit) {
       return true;
     } else {
-      return index.deleted[id] == 0 && admit(id);
+      return index.deleted()[id] == 0 && admit(id);
     }
   };
   std::vector<uint64_t>& cand = scratch.candidates;  // min-heap
@@ -162,7 +162,7 @@ inline uint32_t descend(const HnswIndex& index, const QueryDistance& dist, uint3
                         std::vector<ScoredNode>& out) {
   // Layers above the entry's own lists hold nothing but the entry: skipping them changes no
   // result, and keeps a corrupt max_level from costing a loop per layer.
-  const size_t top = std::min<uint64_t>(index.max_level, index.layer_list_count(ep) - 1);
+  const size_t top = std::min<uint64_t>(index.max_level(), index.layer_list_count(ep) - 1);
   for (size_t layer = top; layer > down_to_layer; --layer) {
     search_layer(index, dist, std::span<const uint32_t>(&ep, 1), 1, layer, visited, scratch, out);
     if (!out.empty()) ep = out.front().id;
@@ -180,23 +180,23 @@ template <class Pass>
 std::vector<ScoredNode> knn_frame(const HnswIndex& index, std::span<const float> query, size_t k,
                                   Pass&& pass) {
   // k = 0 answers nothing whatever the walk finds; skip the walk.
-  if (!index.entry_point || k == 0) return {};
+  if (!index.entry_point() || k == 0) return {};
   VisitedHold hold(search_visited());
   VisitedSet& visited = hold.set();
   SearchScratch& scratch = hold.scratch();
-  visited.grow(index.node_count);
+  visited.grow(index.node_count());
 
   std::optional<DistanceTable> table;
   if (index.pq_usable()) {
-    table = index.pq_codebook->build_distance_table(query, index.config.distance_metric);
+    table = index.pq_codebook()->build_distance_table(query, index.config().distance_metric);
   }
   const QueryDistance dist(index, query.data(), table ? &*table : nullptr);
 
   std::vector<ScoredNode> found;
-  const uint32_t ep = descend(index, dist, *index.entry_point, 0, visited, scratch, found);
+  const uint32_t ep = descend(index, dist, *index.entry_point(), 0, visited, scratch, found);
 
-  size_t ef = std::max<size_t>(index.config.ef_search, k);
-  const size_t limit = std::min<size_t>(index.node_count, saturating_times4(ef));
+  size_t ef = std::max<size_t>(index.config().ef_search, k);
+  const size_t limit = std::min<size_t>(index.node_count(), saturating_times4(ef));
   for (;;) {
     pass(dist, ep, ef, visited, scratch, found);
     if (ef >= limit || found.size() >= k) break;

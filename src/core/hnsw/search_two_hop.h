@@ -27,7 +27,7 @@ void search_layer_two_hop(const HnswIndex& index, const QueryDistance& dist, uin
   res.clear();
   visited.next_generation();
   uint32_t bound = kMaxFiniteKey;
-  const size_t cap = std::max<size_t>((index.config.m + index.config.m_max0) / 2, 1);
+  const size_t cap = std::max<size_t>((index.config().m + index.config().m_max0) / 2, 1);
 
   visited.test_and_mark(entry);
   const uint64_t first = pack(dist.walk(entry), entry);

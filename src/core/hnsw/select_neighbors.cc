@@ -70,7 +70,7 @@ void select_neighbors_heuristic_into(const HnswIndex& index, std::span<const Sco
   s.sorted.clear();
   for (uint64_t key : s.keys) s.sorted.push_back(candidates[static_cast<uint32_t>(key)]);
 
-  const size_t dim = index.dimension;
+  const size_t dim = index.dimension();
   const PairDistance pair(index);
   const size_t slots = std::min(cap, s.sorted.size());
   if (!pair.has_raw() && s.vectors.size() < slots * dim) s.vectors.resize(slots * dim);

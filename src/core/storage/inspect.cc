@@ -101,9 +101,9 @@ bool inspect_snapshot(const std::string& dir, const std::string& file, const Enc
   out.config = c.config();
   out.document_count = c.document_count();
   c.read([&](const CollectionData& data) {
-    out.node_count = data.hnsw.node_count;
+    out.node_count = data.hnsw.node_count();
     out.deleted_nodes = static_cast<uint64_t>(
-        std::count_if(data.hnsw.deleted.begin(), data.hnsw.deleted.end(),
+        std::count_if(data.hnsw.deleted().begin(), data.hnsw.deleted().end(),
                       [](uint8_t d) { return d != 0; }));
   });
   return true;

@@ -21,7 +21,7 @@ constexpr size_t TERM_RESERVE_CAP = 21845;
 
 size_t adjacency_size(const HnswIndex& h) {
   size_t n = ENCODED_COUNT_SIZE;
-  for (uint32_t i = 0; i < h.node_count; ++i) {
+  for (uint32_t i = 0; i < h.node_count(); ++i) {
     const size_t lists = h.layer_list_count(i);
     n += ENCODED_COUNT_SIZE;
     for (size_t l = 0; l < lists; ++l) n += encoded_array_size<uint32_t>(h.neighbors(i, l).size());
@@ -31,16 +31,18 @@ size_t adjacency_size(const HnswIndex& h) {
 
 size_t hnsw_size(const HnswIndex& h) {
   size_t n = ENCODED_HNSW_CONFIG_SIZE;
-  n += encoded_array_size<uint8_t>(h.vector_data.size());
-  n += 2 * encoded_array_size<float>(h.node_count);  // vector_min, vector_scale
-  n += encoded_array_size<float>(h.raw_vectors.size());
+  n += encoded_array_size<uint8_t>(h.vector_data().size());
+  n += 2 * encoded_array_size<float>(h.node_count());  // vector_min, vector_scale
+  n += encoded_array_size<float>(h.raw_vectors().size());
   n += adjacency_size(h);
-  n += encoded_array_size<uint8_t>(h.layers.size());
-  n += encoded_array_size<uint8_t>(h.deleted.size());
+  n += encoded_array_size<uint8_t>(h.layers().size());
+  n += encoded_array_size<uint8_t>(h.deleted().size());
   n += 1;
-  if (h.pq_codebook) n += 8 + 8 + 8 + encoded_array_size<float>(h.pq_codebook->centroids.size());
-  n += encoded_array_size<uint8_t>(h.pq_codes.size());
-  n += 1 + (h.entry_point ? 4 : 0);
+  if (h.pq_codebook()) {
+    n += 8 + 8 + 8 + encoded_array_size<float>(h.pq_codebook()->centroids.size());
+  }
+  n += encoded_array_size<uint8_t>(h.pq_codes().size());
+  n += 1 + (h.entry_point() ? 4 : 0);
   n += 8 + 8 + 4;  // max_level, dimension, node_count
   return n;
 }
@@ -56,34 +58,34 @@ size_t bm25_size(const InvertedIndex& b) {
 }
 
 void encode_hnsw(const HnswIndex& h, Encoder& enc) {
-  encode_hnsw_config(h.config, enc);
-  enc.put_byte_array(h.vector_data);
-  enc.put_count(h.node_count);
-  for (uint32_t i = 0; i < h.node_count; ++i) enc.put_f32(h.vector_min(i));
-  enc.put_count(h.node_count);
-  for (uint32_t i = 0; i < h.node_count; ++i) enc.put_f32(h.vector_scale(i));
-  enc.put_f32_array(h.raw_vectors);
-  enc.put_count(h.node_count);
-  for (uint32_t i = 0; i < h.node_count; ++i) {
+  encode_hnsw_config(h.config(), enc);
+  enc.put_byte_array(h.vector_data());
+  enc.put_count(h.node_count());
+  for (uint32_t i = 0; i < h.node_count(); ++i) enc.put_f32(h.vector_min(i));
+  enc.put_count(h.node_count());
+  for (uint32_t i = 0; i < h.node_count(); ++i) enc.put_f32(h.vector_scale(i));
+  enc.put_f32_array(h.raw_vectors());
+  enc.put_count(h.node_count());
+  for (uint32_t i = 0; i < h.node_count(); ++i) {
     const size_t lists = h.layer_list_count(i);
     enc.put_count(lists);
     for (size_t l = 0; l < lists; ++l) enc.put_u32_array(h.neighbors(i, l));
   }
-  enc.put_byte_array(h.layers);
-  enc.put_byte_array(h.deleted);
-  enc.put_option_tag(h.pq_codebook.has_value());
-  if (h.pq_codebook) {
-    enc.put_u64(h.pq_codebook->num_subspaces);
-    enc.put_u64(h.pq_codebook->num_centroids);
-    enc.put_u64(h.pq_codebook->subspace_dim);
-    enc.put_f32_array(h.pq_codebook->centroids);
+  enc.put_byte_array(h.layers());
+  enc.put_byte_array(h.deleted());
+  enc.put_option_tag(h.pq_codebook().has_value());
+  if (h.pq_codebook()) {
+    enc.put_u64(h.pq_codebook()->num_subspaces);
+    enc.put_u64(h.pq_codebook()->num_centroids);
+    enc.put_u64(h.pq_codebook()->subspace_dim);
+    enc.put_f32_array(h.pq_codebook()->centroids);
   }
-  enc.put_byte_array(h.pq_codes);
-  enc.put_option_tag(h.entry_point.has_value());
-  if (h.entry_point) enc.put_u32(*h.entry_point);
-  enc.put_u64(h.max_level);
-  enc.put_u64(h.dimension);
-  enc.put_u32(h.node_count);
+  enc.put_byte_array(h.pq_codes());
+  enc.put_option_tag(h.entry_point().has_value());
+  if (h.entry_point()) enc.put_u32(*h.entry_point());
+  enc.put_u64(h.max_level());
+  enc.put_u64(h.dimension());
+  enc.put_u32(h.node_count());
 }
 
 void encode_bm25(const InvertedIndex& b, Encoder& enc) {
