@@ -32,8 +32,8 @@ TEST(CollectionStore, InternalIdsAreIssuedInOrderAndNeverReused) {
   c.read([](const CollectionData& d) {
     EXPECT_EQ(d.hnsw.node_count(), 2u);
     EXPECT_EQ(d.documents.size(), 1u);
-    EXPECT_EQ(d.ids.at(uid(1)), 0u);
-    EXPECT_EQ(d.ids.at(uid(2)), 1u);
+    EXPECT_EQ(d.ids.find(uid(1)).value(), 0u);
+    EXPECT_EQ(d.ids.find(uid(2)).value(), 1u);
     EXPECT_EQ(d.ids.uuids(), (std::vector<Uuid>{uid(1), uid(2)}));
     EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{1, 0}));
   });
@@ -121,10 +121,10 @@ TEST(CollectionStore, DeletedIdInsertedAgainRetiresItsOldInternalId) {
   c.read([](const CollectionData& d) {
     ASSERT_EQ(d.ids.uuids().size(), 3u);
     EXPECT_EQ(d.ids.size(), 3u);
-    EXPECT_EQ(d.ids.at(uid(1)), 2u);
+    EXPECT_EQ(d.ids.find(uid(1)).value(), 2u);
     const Uuid retired = d.ids.uuids()[0];
     EXPECT_NE(retired, uid(1));
-    EXPECT_EQ(d.ids.at(retired), 0u);
+    EXPECT_EQ(d.ids.find(retired).value(), 0u);
     EXPECT_FALSE(d.live_id(retired).has_value());
     EXPECT_EQ(d.hnsw.deleted(), (std::vector<uint8_t>{1, 0, 0}));
   });

@@ -180,7 +180,8 @@ TEST(CompactMetadata, RoundTripsEveryValueAndTranscodesToTheFileEncoding) {
   std::vector<uint8_t> file;
   Encoder out(file);
   out.put_count(3);
-  for (const auto& [key, value] : {std::pair{"b", int64_t{1}}, {"a", int64_t{7}}, {"b", int64_t{2}}}) {
+  const std::pair<const char*, int64_t> entries[] = {{"b", 1}, {"a", 7}, {"b", 2}};
+  for (const auto& [key, value] : entries) {
     out.put_string(key);
     out.put_enum(1);
     out.put_i64(value);
@@ -209,7 +210,8 @@ TEST(CollectionSnapshot, TheSameStateWritesTheSameBytes) {
     for (uint32_t i = 0; i < 60; ++i) {
       Metadata m = {{"n", int64_t{i}}, {"tag", std::string(i % 2 ? "odd" : "even")},
                     {"x", i * 0.5}, {"b", i % 3 == 0}};
-      c->insert_document(doc(i, "text number " + std::to_string(i) + " word" + std::to_string(i % 7), m),
+      const std::string text = "text number " + std::to_string(i) + " word" + std::to_string(i % 7);
+      c->insert_document(doc(i, text, m),
                          std::vector<float>{1.0f + i, 2.0f, 0.5f * i});
     }
     for (uint32_t i = 0; i < 60; i += 4) c->delete_document(uid(i));

@@ -43,7 +43,7 @@ void expect_consistent(const Collection& c) {
     for (uint32_t p = 0; p < d.hnsw.node_count(); ++p) {
       const bool has_doc = d.documents.live(p);
       EXPECT_EQ(d.hnsw.deleted()[p] == 0, has_doc) << p;
-      EXPECT_EQ(d.ids.at(d.ids[p]), p);
+      EXPECT_EQ(d.ids.find(d.ids[p]).value(), p);
       live += has_doc;
     }
     EXPECT_EQ(live, d.documents.size());
@@ -67,8 +67,8 @@ TEST(CollectionRebuild, ReclaimsDeletedNodes) {
     EXPECT_EQ(d.ids.size(), 2u);
     EXPECT_EQ(d.bm25.doc_count, 2u);
     // Internal ids keep the insertion order, so that scans list documents alike before and after.
-    EXPECT_EQ(d.ids.at(uid(0)), 0u);
-    EXPECT_EQ(d.ids.at(uid(2)), 1u);
+    EXPECT_EQ(d.ids.find(uid(0)).value(), 0u);
+    EXPECT_EQ(d.ids.find(uid(2)).value(), 1u);
   });
   const auto after = ids_of(c.vector_search(vec(0, 4), 10, {}));
   EXPECT_EQ(std::set<Uuid>(after.begin(), after.end()), before);
@@ -77,7 +77,7 @@ TEST(CollectionRebuild, ReclaimsDeletedNodes) {
   // A document live before the rebuild is deleted as usual: its new node is tombstoned.
   ASSERT_TRUE(c.delete_document(uid(2)));
   c.read(
-      [](const CollectionData& d) { EXPECT_EQ(d.hnsw.deleted()[d.ids.at(uid(2))], 1); });
+      [](const CollectionData& d) { EXPECT_EQ(d.hnsw.deleted()[d.ids.find(uid(2)).value()], 1); });
   EXPECT_EQ(ids_of(c.keyword_search("word", 10)), std::vector<Uuid>{uid(0)});
   expect_consistent(c);
 }
@@ -105,7 +105,7 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
     std::vector<std::vector<float>> stored(20);
     c.read([&](const CollectionData& d) {
       for (uint32_t i = 0; i < 20; ++i) {
-        const uint32_t p = d.ids.at(uid(i));
+        const uint32_t p = d.ids.find(uid(i)).value();
         for (size_t j = 0; j < 5; ++j) {
           stored[i].push_back(raw ? d.hnsw.raw_vectors()[p * 5 + j]
                                   : d.hnsw.vector_min(p) +
@@ -117,7 +117,7 @@ TEST(CollectionRebuild, VectorsComeFromWhatIsStored) {
     ASSERT_EQ(c.rebuild(), 20u);
     c.read([&](const CollectionData& d) {
       for (uint32_t i = 0; i < 20; ++i) {
-        const uint32_t p = d.ids.at(uid(i));
+        const uint32_t p = d.ids.find(uid(i)).value();
         const QuantizedVector q = QuantizedVector::quantize(stored[i]);
         EXPECT_EQ(std::vector<uint8_t>(d.hnsw.vector_data().begin() + p * 5,
                                        d.hnsw.vector_data().begin() + p * 5 + 5),

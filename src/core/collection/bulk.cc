@@ -31,8 +31,9 @@ bool Collection::patch_document(const Uuid& id, std::optional<std::string> text,
                                 std::optional<Metadata> metadata) {
   // Prepared before the lock; the writer mutex (held by the caller for logged changes) keeps the
   // document from changing meanwhile, and a concurrent unlogged change is checked below.
+  const bool text_changed = text.has_value();
   PreparedText prepared;
-  if (text) prepared = PreparedText::of(*text);
+  if (text_changed) prepared = PreparedText::of(*text);
   std::string compact;
   if (metadata) compact = encode_compact_metadata(*metadata);
   std::unique_lock lock(mu_);
@@ -40,19 +41,18 @@ bool Collection::patch_document(const Uuid& id, std::optional<std::string> text,
   if (!found) return false;
   const uint32_t p = *found;
   DocumentStore& store = data_.documents;
-  const std::string_view new_text = text ? std::string_view(*text) : store.text(p);
-  // The steps that may throw come first and leave nothing a reader can see on failure.
+  // The steps that may throw come first and leave nothing a reader can see on failure. What is
+  // kept is copied out first: making room may move the arena.
   if (!metadata) compact = std::string(store.metadata_bytes(p));
-  if (text) {
+  if (!text) text = std::string(store.text(p));
+  store.reserve(store.slot_count(), DocumentStore::record_size(*text, compact));
+  if (text_changed) {
     PreparedText* one = &prepared;
     data_.bm25.reserve_for(p, std::span(&one, 1));
   }
-  std::string kept_text;
-  if (!text) kept_text = std::string(new_text);  // the arena may move while making room
-  store.reserve(store.slot_count(), DocumentStore::record_size(new_text, compact));
   if (metadata) metadata_.replace(p, store.metadata(p), *metadata);
-  if (text) data_.bm25.replace_prepared(p, prepared);
-  store.put(p, text ? std::string_view(*text) : std::string_view(kept_text), compact);
+  if (text_changed) data_.bm25.replace_prepared(p, prepared);
+  store.put(p, *text, compact);
   return true;
 }
 

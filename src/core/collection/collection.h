@@ -4,8 +4,8 @@
 // exclusively; lookups, estimates, searches and snapshot writing hold it shared.
 //
 // Invariants kept here (and checked by validate() on loaded data): internal ids are issued in
-// insertion order and never reused before a rebuild; every internal id has exactly one entry in
-// uuid_to_internal; at most one live node exists per document id; documents ⊆ live nodes.
+// insertion order and never reused before a rebuild; every internal id has its own UUID in the id
+// table; at most one live node exists per document id; documents ⊆ live nodes.
 #pragma once
 
 #include <algorithm>

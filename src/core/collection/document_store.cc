@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <stdexcept>
+#include <span>
 
 namespace tarnwell_core {
 namespace {
@@ -19,11 +19,8 @@ size_t put_varint(char* out, uint64_t v) {
 }
 
 void put_varint(std::string& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<char>(static_cast<uint8_t>(v) | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<char>(v));
+  char buffer[10];
+  out.append(buffer, put_varint(buffer, v));
 }
 
 // Reads from bytes the store wrote itself.
@@ -43,7 +40,9 @@ std::string_view get_bytes(std::string_view bytes, size_t& at) {
   return s;
 }
 
-uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
+uint64_t zigzag(int64_t v) {
+  return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
 int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
 
 // A 64-bit mix of the UUID's two halves (ids may be sequential, so the bits are spread).
@@ -80,11 +79,6 @@ std::optional<uint32_t> IdTable::find(const Uuid& id) const {
     if (v == 0) return std::nullopt;
     if (uuids_[v - 1] == id) return v - 1;
   }
-}
-
-uint32_t IdTable::at(const Uuid& id) const {
-  if (auto p = find(id)) return *p;
-  throw std::out_of_range("IdTable::at: " + id.to_string());
 }
 
 void IdTable::reserve(size_t more) {
@@ -137,162 +131,46 @@ void IdTable::rekey(uint32_t p, const Uuid& id) noexcept {
 
 // ---- compact metadata ----
 
-std::string encode_compact_metadata(const Metadata& metadata) {
-  std::string out;
-  if (metadata.empty()) return out;
-  std::vector<const Metadata::value_type*> entries;
-  entries.reserve(metadata.size());
-  for (const auto& e : metadata) entries.push_back(&e);
-  std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
-  put_varint(out, entries.size());
-  for (const auto* e : entries) {
-    put_varint(out, e->first.size());
-    out += e->first;
-    const MetadataValue& v = e->second;
-    out.push_back(static_cast<char>(v.index()));
-    switch (v.index()) {
-      case 0:
-        out.push_back(std::get<bool>(v) ? 1 : 0);
-        break;
-      case 1:
-        put_varint(out, zigzag(std::get<int64_t>(v)));
-        break;
-      case 2: {
-        const uint64_t bits = std::bit_cast<uint64_t>(std::get<double>(v));
-        for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(bits >> (8 * i)));
-        break;
-      }
-      default: {
-        const std::string& s = std::get<std::string>(v);
-        put_varint(out, s.size());
-        out += s;
-      }
-    }
-  }
-  return out;
-}
-
 namespace {
 
-// Walks the entries of compact metadata, handing each key and value to `fn`.
-template <class Fn>
-void for_each_entry(std::string_view bytes, Fn&& fn) {
-  if (bytes.empty()) return;
-  size_t at = 0;
-  const uint64_t n = get_varint(bytes, at);
-  for (uint64_t i = 0; i < n; ++i) {
-    const std::string_view key = get_bytes(bytes, at);
-    const auto tag = static_cast<uint8_t>(bytes[at++]);
-    switch (tag) {
-      case 0:
-        fn(key, MetadataValue(bytes[at++] != 0));
-        break;
-      case 1:
-        fn(key, MetadataValue(unzigzag(get_varint(bytes, at))));
-        break;
-      case 2: {
-        uint64_t bits = 0;
-        for (int b = 0; b < 8; ++b) bits |= uint64_t{static_cast<uint8_t>(bytes[at++])} << (8 * b);
-        fn(key, MetadataValue(std::bit_cast<double>(bits)));
-        break;
-      }
-      default:
-        fn(key, MetadataValue(std::string(get_bytes(bytes, at))));
-    }
+using Entry = CompactMetadataReader::Entry;
+
+Entry entry_of(std::string_view key, const MetadataValue& v) {
+  Entry e{key, static_cast<uint32_t>(v.index()), 0, {}, 0};
+  switch (v.index()) {
+    case 0:
+      e.bits = std::get<bool>(v) ? 1 : 0;
+      break;
+    case 1:
+      e.bits = static_cast<uint64_t>(std::get<int64_t>(v));
+      break;
+    case 2:
+      e.bits = std::bit_cast<uint64_t>(std::get<double>(v));
+      break;
+    default:
+      e.str = std::get<std::string>(v);
+  }
+  return e;
+}
+
+MetadataValue value_of(const Entry& e) {
+  switch (e.tag) {
+    case 0:
+      return MetadataValue(e.bits != 0);
+    case 1:
+      return MetadataValue(static_cast<int64_t>(e.bits));
+    case 2:
+      return MetadataValue(std::bit_cast<double>(e.bits));
+    default:
+      return MetadataValue(std::string(e.str));
   }
 }
 
-}  // namespace
-
-Metadata decode_compact_metadata(std::string_view bytes) {
-  Metadata out;
-  for_each_entry(bytes, [&](std::string_view key, MetadataValue&& v) {
-    out.emplace(std::string(key), std::move(v));
-  });
-  return out;
-}
-
-size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc) {
-  size_t n = ENCODED_COUNT_SIZE;
-  size_t entries = 0;
-  if (!bytes.empty()) {
-    size_t at = 0;
-    entries = static_cast<size_t>(get_varint(bytes, at));
-  }
-  if (enc != nullptr) enc->put_count(entries);
-  for_each_entry(bytes, [&](std::string_view key, const MetadataValue& v) {
-    n += encoded_string_size(key) + 4;
-    if (enc != nullptr) {
-      enc->put_string(key);
-      enc->put_enum(static_cast<uint32_t>(v.index()));
-    }
-    switch (v.index()) {
-      case 0:
-        n += 1;
-        if (enc != nullptr) enc->put_bool(std::get<bool>(v));
-        break;
-      case 1:
-        n += 8;
-        if (enc != nullptr) enc->put_i64(std::get<int64_t>(v));
-        break;
-      case 2:
-        n += 8;
-        if (enc != nullptr) enc->put_f64(std::get<double>(v));
-        break;
-      default:
-        n += encoded_string_size(std::get<std::string>(v));
-        if (enc != nullptr) enc->put_string(std::get<std::string>(v));
-    }
-  });
-  return n;
-}
-
-Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
-  out.clear();
-  // Smallest entry: an empty key (8), the tag (4) and a bool (1).
-  ASSIGN_OR_RETURN(uint64_t n, dec.count(8 + 4 + 1));
-  if (n == 0) return Status();
-  std::vector<Entry>& entries = entries_;
-  entries.clear();
-  for (uint64_t i = 0; i < n; ++i) {
-    Entry e{};
-    e.order = i;
-    ASSIGN_OR_RETURN(e.key, dec.string_view());
-    ASSIGN_OR_RETURN(e.tag, dec.enum_index(METADATA_TAG_COUNT));
-    switch (e.tag) {
-      case 0: {
-        ASSIGN_OR_RETURN(bool b, dec.boolean());
-        e.bits = b ? 1 : 0;
-        break;
-      }
-      case 1: {
-        ASSIGN_OR_RETURN(int64_t v, dec.i64());
-        e.bits = static_cast<uint64_t>(v);
-        break;
-      }
-      case 2: {
-        ASSIGN_OR_RETURN(double v, dec.f64());
-        e.bits = std::bit_cast<uint64_t>(v);
-        break;
-      }
-      default:
-        ASSIGN_OR_RETURN(e.str, dec.string_view());
-    }
-    entries.push_back(e);
-  }
-  // Ascending keys, file order among equal keys (a stable sort would allocate a buffer); of a
-  // key stored twice the later value is kept.
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.key != b.key ? a.key < b.key : a.order < b.order;
-  });
-  size_t kept = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
-    entries[kept++] = entries[i];
-  }
-  put_varint(out, kept);
-  for (size_t i = 0; i < kept; ++i) {
-    const Entry& e = entries[i];
+// The entries, already in ascending key order without repeats, in the compact form.
+void put_entries(std::string& out, std::span<const Entry> entries) {
+  if (entries.empty()) return;
+  put_varint(out, entries.size());
+  for (const Entry& e : entries) {
     put_varint(out, e.key.size());
     out += e.key;
     out.push_back(static_cast<char>(e.tag));
@@ -311,6 +189,117 @@ Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
         out += e.str;
     }
   }
+}
+
+// Walks the entries of compact metadata in place, handing each to `fn`.
+template <class Fn>
+void for_each_entry(std::string_view bytes, Fn&& fn) {
+  if (bytes.empty()) return;
+  size_t at = 0;
+  const uint64_t n = get_varint(bytes, at);
+  for (uint64_t i = 0; i < n; ++i) {
+    Entry e{get_bytes(bytes, at), static_cast<uint8_t>(bytes[at++]), 0, {}, i};
+    switch (e.tag) {
+      case 0:
+        e.bits = bytes[at++] != 0 ? 1 : 0;
+        break;
+      case 1:
+        e.bits = static_cast<uint64_t>(unzigzag(get_varint(bytes, at)));
+        break;
+      case 2:
+        for (int b = 0; b < 8; ++b) {
+          e.bits |= uint64_t{static_cast<uint8_t>(bytes[at++])} << (8 * b);
+        }
+        break;
+      default:
+        e.str = get_bytes(bytes, at);
+    }
+    fn(e);
+  }
+}
+
+}  // namespace
+
+std::string encode_compact_metadata(const Metadata& metadata) {
+  std::vector<Entry> entries;
+  entries.reserve(metadata.size());
+  for (const auto& [key, value] : metadata) entries.push_back(entry_of(key, value));
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.key < b.key; });
+  std::string out;
+  put_entries(out, entries);
+  return out;
+}
+
+Metadata decode_compact_metadata(std::string_view bytes) {
+  Metadata out;
+  for_each_entry(bytes, [&](const Entry& e) { out.emplace(std::string(e.key), value_of(e)); });
+  return out;
+}
+
+size_t transcode_compact_metadata(std::string_view bytes, Encoder* enc) {
+  size_t n = ENCODED_COUNT_SIZE;
+  size_t entries = 0;
+  if (!bytes.empty()) {
+    size_t at = 0;
+    entries = static_cast<size_t>(get_varint(bytes, at));
+  }
+  if (enc != nullptr) enc->put_count(entries);
+  for_each_entry(bytes, [&](const Entry& e) {
+    const size_t value = e.tag == 0 ? 1 : e.tag < 3 ? 8 : encoded_string_size(e.str);
+    n += encoded_string_size(e.key) + 4 + value;
+    if (enc == nullptr) return;
+    enc->put_string(e.key);
+    enc->put_enum(e.tag);
+    if (e.tag == 0) {
+      enc->put_bool(e.bits != 0);
+    } else if (e.tag < 3) {
+      enc->put_u64(e.bits);  // an int's or a float's eight bytes
+    } else {
+      enc->put_string(e.str);
+    }
+  });
+  return n;
+}
+
+Status CompactMetadataReader::read(Decoder& dec, std::string& out) {
+  out.clear();
+  // Smallest entry: an empty key (8), the tag (4) and a bool (1).
+  ASSIGN_OR_RETURN(uint64_t n, dec.count(8 + 4 + 1));
+  std::vector<Entry>& entries = entries_;
+  entries.clear();
+  for (uint64_t i = 0; i < n; ++i) {
+    Entry e{};
+    e.order = i;
+    ASSIGN_OR_RETURN(e.key, dec.string_view());
+    ASSIGN_OR_RETURN(e.tag, dec.enum_index(METADATA_TAG_COUNT));
+    switch (e.tag) {
+      case 0: {
+        ASSIGN_OR_RETURN(bool b, dec.boolean());
+        e.bits = b ? 1 : 0;
+        break;
+      }
+      case 1:
+      case 2: {
+        ASSIGN_OR_RETURN(e.bits, dec.u64());
+        break;
+      }
+      default:
+        ASSIGN_OR_RETURN(e.str, dec.string_view());
+    }
+    entries.push_back(e);
+  }
+  // Ascending keys, file order among equal keys (a stable sort would allocate a buffer); of a
+  // key stored twice the later value is kept.
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.key != b.key ? a.key < b.key : a.order < b.order;
+  });
+  size_t kept = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
+    entries[kept++] = entries[i];
+  }
+  put_entries(out, std::span(entries).first(kept));
   return Status();
 }
 
@@ -372,13 +361,13 @@ void DocumentStore::compact(size_t extra) {
   garbage_ = 0;
 }
 
-void DocumentStore::put(uint32_t p, std::string_view text, std::string_view compact_metadata) noexcept {
+void DocumentStore::put(uint32_t p, std::string_view text,
+                        std::string_view compact_metadata) noexcept {
   if (p >= slots_.size()) slots_.resize(size_t{p} + 1, kDead);  // within reserved capacity
   erase(p);
   slots_[p] = arena_.size();
   char prefix[20];  // two varints of at most ten bytes: nothing here allocates
-  const size_t inner = varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
-  size_t n = put_varint(prefix, inner);
+  size_t n = put_varint(prefix, unprefixed_size(text, compact_metadata));
   n += put_varint(prefix + n, compact_metadata.size());
   arena_.append(prefix, n);
   arena_ += compact_metadata;

@@ -34,8 +34,6 @@ class IdTable {
 
   std::optional<uint32_t> find(const Uuid& id) const;
   bool contains(const Uuid& id) const { return find(id).has_value(); }
-  // The internal id of `id`; throws std::out_of_range when absent (tests, assertions).
-  uint32_t at(const Uuid& id) const;
 
   // Room for `more` further ids: push_back cannot allocate until they are used. May throw
   // std::bad_alloc, changing nothing.
@@ -76,14 +74,17 @@ class CompactMetadataReader {
  public:
   Status read(Decoder& dec, std::string& out);
 
- private:
+  // One entry viewed in place: its key, its MetadataValue tag and the value as bits (bool, int,
+  // float) or bytes (string).
   struct Entry {
     std::string_view key;
     uint32_t tag;
-    uint64_t bits;         // bool, int or float
-    std::string_view str;  // string
-    uint64_t order;        // position in the file
+    uint64_t bits;
+    std::string_view str;
+    uint64_t order;  // position in the file, which breaks ties between equal keys
   };
+
+ private:
   std::vector<Entry> entries_;
 };
 
@@ -108,7 +109,7 @@ class DocumentStore {
   // throw std::bad_alloc, changing nothing a reader can see.
   void reserve(size_t ids, size_t bytes);
   static size_t record_size(std::string_view text, std::string_view compact_metadata) {
-    const size_t inner = varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+    const size_t inner = unprefixed_size(text, compact_metadata);
     return varint_size(inner) + inner;
   }
   // Stores the document of internal id p (below the reserved id bound), replacing a live one.
@@ -133,6 +134,10 @@ class DocumentStore {
 
  private:
   static constexpr uint64_t kDead = ~uint64_t{0};
+  // A record without its own length in front.
+  static size_t unprefixed_size(std::string_view text, std::string_view compact_metadata) {
+    return varint_size(compact_metadata.size()) + compact_metadata.size() + text.size();
+  }
   // The record of a live slot with its length prefix.
   std::string_view stored(uint32_t p) const;
   // Copies the live records into a fresh arena with room for `extra` more bytes.

@@ -14,8 +14,8 @@ constexpr size_t MIN_DOCUMENT_ENTRY_SIZE = ENCODED_UUID_SIZE + ENCODED_UUID_SIZE
 constexpr size_t MIN_TERM_SIZE = 8 + 8;  // empty term, empty posting list
 constexpr size_t POSTING_SIZE = 4 + 4;
 constexpr size_t UUID_MAP_ENTRY_SIZE = ENCODED_UUID_SIZE + 4;
-// The documents map holds larger entries than the id map; keep its advance reservation near the
-// same 1 MiB.
+// A document entry is larger than an id map entry; keep the advance reservation of the document
+// tables near the same 1 MiB.
 constexpr size_t DOCUMENT_RESERVE_CAP = 21845;
 constexpr size_t TERM_RESERVE_CAP = 21845;
 
